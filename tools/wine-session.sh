@@ -1,0 +1,57 @@
+#!/bin/sh
+# Runs one command inside a prepared, throwaway Wine session: its own prefix
+# under /tmp, a private Xvfb display, a warm wineserver. Everything started
+# here is stopped here, so no Wine process outlives the command holding its
+# caller's output open.
+#
+#   tools/wine-session.sh COMMAND [ARGS...]
+#
+# WINEPREFIX may be given; otherwise one prefix per checkout is kept in /tmp
+# and reused. QV_DISPLAY=host uses $DISPLAY instead of a private Xvfb.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+tag=$(printf '%s' "$root" | md5sum | cut -c1-10)
+export WINEPREFIX="${WINEPREFIX:-/tmp/quenvale-wine-$tag}"
+export WINEARCH=win64
+export WINEDEBUG=-all
+export HOME="$WINEPREFIX/home"
+export LANG=zh_CN.UTF-8
+export LC_ALL=zh_CN.UTF-8
+# No Mono or Gecko: nothing here needs them and nothing could download them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+mkdir -p "$HOME"
+
+xvfb_pid=""
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT INT TERM
+
+if [ "${QV_DISPLAY:-}" != host ] || [ -z "${DISPLAY:-}" ]; then
+  displayfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  tries=0
+  while [ ! -s "$displayfile" ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
+  DISPLAY=":$(cat "$displayfile")"
+  export DISPLAY
+  rm -f "$displayfile"
+fi
+
+if [ ! -f "$WINEPREFIX/.quenvale-ready" ]; then
+  rm -rf "$WINEPREFIX.tmp"
+  wineboot -i </dev/null >/dev/null 2>&1
+  wineserver -w
+  "$root/tools/prepare-prefix.sh"
+  touch "$WINEPREFIX/.quenvale-ready"
+fi
+
+# Start the prefix outside the command with every stream closed: services
+# that Wine starts on first use would otherwise inherit the caller's pipes.
+wineserver -p </dev/null >/dev/null 2>&1
+wine cmd /c exit </dev/null >/dev/null 2>&1
+
+"$@"
