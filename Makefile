@@ -32,7 +32,7 @@ test-windows:
 
 # The window as a user sees it, into docs/.
 screenshot: deps windows
-	tools/wine-session.sh build/windows/tests/gui/window_screenshot docs/main-window.png
+	tools/wine-session.sh tools/screenshot.sh docs/main-window.png
 
 clean:
 	rm -rf build dist

@@ -19,8 +19,11 @@ target_link_libraries(qv_ui PUBLIC qv_win32)
 target_compile_options(qv_ui PRIVATE ${QV_PRODUCT_FLAGS})
 
 # A window program (no console), Unicode entry point, nothing of the MinGW
-# runtime left to load at run time.
+# runtime left to load at run time. No link timestamp and no build folder
+# in the binary: two clean builds from any two folders are bit-identical.
+# The linker's defaults keep ASLR (high entropy) and DEP on.
 add_executable(QuenvaleEnroll WIN32 ui/entry.cpp)
 target_link_libraries(QuenvaleEnroll PRIVATE qv_ui)
 target_compile_options(QuenvaleEnroll PRIVATE ${QV_PRODUCT_FLAGS})
-target_link_options(QuenvaleEnroll PRIVATE -municode -mwindows -static -s)
+target_link_options(QuenvaleEnroll PRIVATE -municode -mwindows -static -s
+  -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat)

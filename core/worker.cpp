@@ -135,6 +135,7 @@ unsigned RunEnrollmentWorker(EnrollmentJob* job, const WorkerOps* ops) {
   attempt.job = job;
   attempt.ops = ops;
   const Outcome outcome = CarryOut(&attempt);
+  Wipe(job, sizeof *job);
   ops->release_job(ops->context, job);
   ops->done(ops->context, owner, outcome);
   return 0;

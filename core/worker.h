@@ -32,10 +32,10 @@ struct WorkerOps {
   void (*progress)(void* context, WindowHandle owner, PromptKind kind);
   void (*done)(void* context, WindowHandle owner, Outcome outcome);
 
-  // Wipes the job and gives its memory back.
+  // Gives the job's memory back; the worker has wiped it already.
   void (*release_job)(void* context, EnrollmentJob* job);
 };
 
-// Carries out the attempt, then releases the job and, as its very last act,
-// reports the outcome to the owner the job named at the start.
+// Carries out the attempt, then wipes and releases the job and, as its very
+// last act, reports the outcome to the owner the job named at the start.
 unsigned RunEnrollmentWorker(EnrollmentJob* job, const WorkerOps* ops);

@@ -1,4 +1,0 @@
-#include <gtest/gtest.h>
-#include "wsl/scripts.h"
-#include "core/text_buffer.h"
-TEST(Smoke, Lengths) { EXPECT_EQ(832u, WideLength(kPreflightScript)); }
