@@ -1,5 +1,5 @@
 # The one front door: `make` builds, `make test` proves, `make demo` shows.
-.PHONY: all deps build host windows test test-host test-windows screenshot clean
+.PHONY: all deps build host windows test test-host test-windows screenshot bench clean
 
 DIST := dist/QuenvaleEnroll.exe
 
@@ -33,6 +33,10 @@ test-windows:
 # The window as a user sees it, into docs/.
 screenshot: deps windows
 	tools/wine-session.sh tools/screenshot.sh docs/main-window.png
+
+# Benchmarks, side by side with their floors; figures only, never pass/fail.
+bench: deps windows
+	tools/wine-session.sh bench/run.sh
 
 clean:
 	rm -rf build dist
