@@ -1,5 +1,5 @@
 # The one front door: `make` builds, `make test` proves, `make demo` shows.
-.PHONY: all deps build host windows test test-host test-windows screenshot bench clean
+.PHONY: all deps build host windows dist test test-host test-windows test-fuzz fuzz screenshot bench clean
 
 DIST := dist/QuenvaleEnroll.exe
 
@@ -21,7 +21,7 @@ windows:
 	@cp build/windows/QuenvaleEnroll.exe $(DIST)
 	@echo "built $(DIST)"
 
-test: deps build test-host test-windows
+test: deps build test-host test-windows test-fuzz
 
 test-host:
 	ctest --preset host
@@ -29,6 +29,23 @@ test-host:
 # Wine tests, the window ones included, in one throwaway session.
 test-windows:
 	tools/wine-session.sh ctest --preset windows
+
+# Each fuzz target briefly, so that a regression fails the build.
+test-fuzz: deps
+	@cmake --preset fuzz -DQV_FUZZ_SECONDS=20 >/dev/null
+	@cmake --build --preset fuzz
+	ctest --preset fuzz
+
+# Each fuzz target for longer: make fuzz FUZZ_SECONDS=600
+FUZZ_SECONDS ?= 300
+fuzz: deps
+	@cmake --preset fuzz -DQV_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	@cmake --build --preset fuzz
+	ctest --preset fuzz -V | grep -E 'stat::number_of_executed_units|Test #|tests passed'
+
+# The product and its SHA-256, for anyone to compare with their own build.
+dist: deps windows
+	@sha256sum $(DIST)
 
 # The window as a user sees it, into docs/.
 screenshot: deps windows
