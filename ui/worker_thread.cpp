@@ -45,13 +45,14 @@ void DoneOp(void*, WindowHandle owner, Outcome outcome) {
   PostMessageW(static_cast<HWND>(owner), WM_ENROLL_DONE, outcome, 0);
 }
 
-void ReleaseJobOp(void*, EnrollmentJob* job) {
-  ReleaseJob(job);
+// The worker has wiped the job already.
+void FreeJobOp(void*, EnrollmentJob* job) {
+  HeapFree(GetProcessHeap(), 0, job);
 }
 
 const WorkerOps kWin32WorkerOps = {
     nullptr,     LocateWslOp, RunOp,      DockerDesktopPresentOp, InstallWslOp,
-    ConfirmOp,   ProgressOp,  DoneOp,     ReleaseJobOp,
+    ConfirmOp,   ProgressOp,  DoneOp,     FreeJobOp,
 };
 
 }  // namespace
