@@ -76,7 +76,9 @@ Outcome InstallerOutcome(DWORD exit_code) {
 Outcome InstallWslWithUbuntu(HWND owner, const wchar_t* wsl_path) {
   SHELLEXECUTEINFOW installer = {};
   installer.cbSize = sizeof installer;
-  installer.fMask = SEE_MASK_NOCLOSEPROCESS;
+  // No error box of the shell's own: a failure is reported by the outcome
+  // alone, and the worker thread must not sit behind a box nobody expects.
+  installer.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   installer.hwnd = owner;
   installer.lpVerb = L"runas";
   installer.lpFile = wsl_path;
