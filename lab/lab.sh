@@ -1,0 +1,293 @@
+#!/bin/sh
+# The simulated WSL lab: a Wine prefix whose system32\wsl.exe is the lab's
+# stand-in, simulated distributions (busybox roots run with chroot) and the
+# simulated Quenvale service, set up from a named scenario.
+#
+#   lab.sh setup SCENARIO [KEY=VALUE...]   a fresh lab; prints a valid code
+#   lab.sh code [--base URL] [--name NAME] a new valid one-time code
+#   lab.sh commands                        every command line wsl.exe received
+#   lab.sh reboot                          Windows restarts
+#   lab.sh first-run [DISTRO]              the user completes Ubuntu's first-run set-up
+#   lab.sh exec DISTRO [USER] -- ARGV...   ARGV inside DISTRO, as wsl.exe would run it
+#   lab.sh status                          the state of the simulated PC
+#   lab.sh scenarios                       the scenarios and what each is
+#   lab.sh teardown                        removes everything setup placed
+#
+# WINEPREFIX names the prefix (it must exist; tools/wine-session.sh makes
+# one). The state lives in QVLAB_STATE, by default $WINEPREFIX/quenvale-lab.
+# The stand-in is taken from QVLAB_WSL_EXE, by default
+# build/windows/lab/wsl.exe of this checkout. Needs root (chroot, mknod).
+set -eu
+LC_ALL=C
+export LC_ALL
+
+LAB_DIR=$(cd "$(dirname "$0")" && pwd)
+REPO_DIR=$(dirname "$LAB_DIR")
+
+die() {
+  echo "lab.sh: $*" >&2
+  exit 1
+}
+
+usage() {
+  sed -n '2,/^set -eu/p' "$0" | sed -e '/^set -eu/d' -e 's/^# \{0,1\}//' >&2
+  exit 2
+}
+case "${1:-}" in
+  setup | code | commands | reboot | first-run | exec | status | scenarios | teardown) ;;
+  *) usage ;;
+esac
+
+if [ "$1" = scenarios ]; then
+  for file in "$LAB_DIR"/scenarios/*; do
+    printf '%-30s %s\n' "$(basename "$file")" "$(sed -n 's/^# *//p' "$file" | head -n 1)"
+  done
+  exit 0
+fi
+
+[ -n "${WINEPREFIX:-}" ] || die "WINEPREFIX is not set"
+STATE=${QVLAB_STATE:-$WINEPREFIX/quenvale-lab}
+SYSTEM32="$WINEPREFIX/drive_c/windows/system32"
+DOCKER_DESKTOP_DIR="$WINEPREFIX/drive_c/Program Files/Docker/Docker"
+MARKER="$STATE/.quenvale-lab"
+. "$LAB_DIR/sim/machine.sh"
+# machine.sh's LIB is the state's copy; while setting up, the source's.
+LIB="$STATE/lib"
+
+require_state() {
+  [ -f "$MARKER" ] || die "no lab in $STATE (lab.sh setup SCENARIO first)"
+}
+
+remove_state() {
+  if [ -e "$STATE" ]; then
+    [ -f "$MARKER" ] || die "$STATE exists and is not a lab; not removing it"
+    rm -rf "$STATE"
+  fi
+}
+
+# The scenario's settings, comments and blank lines dropped, overrides last.
+read_scenario() { # FILE OVERRIDES...
+  _file=$1
+  shift
+  sed -e 's/[[:space:]]*#.*$//' -e '/^[[:space:]]*$/d' "$_file"
+  for _override in "$@"; do
+    case "$_override" in
+      *=*) printf '%s\n' "$_override" ;;
+      *) die "not KEY=VALUE: $_override" ;;
+    esac
+  done
+}
+
+new_token() {
+  printf 'qvt_lab_%s\n' "$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')"
+}
+
+# A new one-time code: the token goes into the service's issued list.
+issue_code() { # BASE NAME
+  _token=$(new_token)
+  printf '%s\n' "$_token" >>"$STATE/service/issued"
+  if [ -n "$2" ]; then
+    printf 'qvw1|%s|%s|%s\n' "$1" "$_token" "$(printf '%s' "$2" | base64 -w 0)"
+  else
+    printf 'qvw1|%s|%s\n' "$1" "$_token"
+  fi
+}
+
+cmd_setup() {
+  [ $# -ge 1 ] || die "usage: lab.sh setup SCENARIO [KEY=VALUE...]"
+  scenario=$1
+  shift
+  case "$scenario" in
+    */*) scenario_file=$scenario ;;
+    *) scenario_file="$LAB_DIR/scenarios/$scenario" ;;
+  esac
+  [ -f "$scenario_file" ] || die "no scenario '$scenario' (lab.sh scenarios lists them)"
+  [ -d "$SYSTEM32" ] || die "no Wine prefix at $WINEPREFIX (tools/wine-session.sh creates one)"
+  [ "$(id -u)" -eq 0 ] || die "the lab needs root (chroot, mknod)"
+  wsl_exe=${QVLAB_WSL_EXE:-$REPO_DIR/build/windows/lab/wsl.exe}
+  [ -f "$wsl_exe" ] || die "no stand-in at $wsl_exe (build the qv_lab_wsl target, or set QVLAB_WSL_EXE)"
+  busybox=$(command -v busybox || true)
+  [ -n "$busybox" ] || die "busybox is missing (Debian package busybox-static)"
+
+  remove_state
+  mkdir -p "$STATE/lib" "$STATE/profiles" "$STATE/distros" "$STATE/service" "$STATE/run"
+  : >"$MARKER"
+  cp -R "$LAB_DIR/sim/." "$STATE/lib/"
+  cp "$busybox" "$STATE/lib/busybox"
+  cp "$(command -v dash)" "$STATE/lib/dash"
+  base_build || die "could not build the distributions' common root"
+  read_scenario "$scenario_file" "$@" >"$STATE/scenario.conf"
+  printf '%s\n' "$scenario" >"$STATE/scenario.name"
+  s() { conf_get "$STATE/scenario.conf" "$@"; }
+
+  cat >"$STATE/lab.conf" <<CONF
+wsl=$(s wsl enabled)
+install=$(s install ok)
+install_exit=$(s install_exit 2151677186)
+reboot_pending=0
+docker_desktop=$(s docker_desktop none)
+first_run_on_open=$(s first_run_on_open yes)
+new_user=$(s new_user alice)
+timeout_cap=$(s timeout_cap 0)
+CONF
+
+  # The service: its settings, its installer and its token books, each file
+  # hard-linked into every root.
+  printf 'network=%s\nservice=%s\n' "$(s network up)" "$(s service ok)" >"$STATE/service/service.conf"
+  {
+    sed -n '1p' "$LAB_DIR/sim/service/install.sh"
+    printf 'noise_before=%s\nnoise_after=%s\n' "$(s noise_before 0)" "$(s noise_after 0)"
+    sed '1d' "$LAB_DIR/sim/service/install.sh"
+  } >"$STATE/service/install.sh"
+  : >"$STATE/service/issued"
+  : >"$STATE/service/used"
+  : >"$STATE/service/enrolled"
+  chmod 644 "$STATE/service/install.sh" "$STATE/service/issued" "$STATE/service/service.conf"
+  chmod 666 "$STATE/service/used" "$STATE/service/enrolled"
+
+  # Each distribution's profile: the scenario's NAME.KEY settings.
+  sed -n 's/^\([A-Za-z0-9._-]*\)\.\([a-z_]*\)=\(.*\)$/\1 \2=\3/p' "$STATE/scenario.conf" |
+    while read -r name setting; do
+      printf '%s\n' "$setting" >>"$STATE/profiles/$name"
+    done
+  : >"$STATE/distros.list"
+  for name in $(s distros); do
+    [ -f "$STATE/profiles/$name" ] || : >"$STATE/profiles/$name"
+    distro_build "$name" || die "could not build distribution $name"
+    distro_register "$name"
+  done
+  if [ "$(s docker_desktop none)" != none ]; then
+    printf 'os=docker-desktop\nuser=root\ntools=none\n' >"$STATE/profiles/docker-desktop"
+    distro_build docker-desktop || die "could not build docker-desktop"
+    distro_register docker-desktop
+  fi
+  for name in $(s distros); do
+    /usr/sbin/chroot "$STATE/distros/$name/root" /bin/sh -c 'exit 0' ||
+      die "$busybox does not run inside a root: the lab needs the statically linked busybox (busybox-static)"
+  done
+
+  # The Windows side: the stand-in (or its absence, or a file that is not a
+  # program) and Docker Desktop's executable.
+  rm -f "$SYSTEM32/wsl.exe" "$SYSTEM32/wsl-lab.conf"
+  case "$(s wsl enabled)" in
+    absent) ;;
+    broken) printf 'This file was damaged during an update.\r\n' >"$SYSTEM32/wsl.exe" ;;
+    *) cp "$wsl_exe" "$SYSTEM32/wsl.exe" ;;
+  esac
+  printf '%s\n' "$STATE" >"$SYSTEM32/wsl-lab.conf"
+  rm -f "$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
+  if [ "$(s docker_desktop none)" != none ]; then
+    mkdir -p "$DOCKER_DESKTOP_DIR"
+    printf 'Docker Desktop (Quenvale lab placeholder)\r\n' >"$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
+  fi
+
+  issue_code "$(s base https://quenvale.com)" "$(s node_name)"
+}
+
+cmd_code() {
+  require_state
+  base=$(conf_get "$STATE/scenario.conf" base https://quenvale.com)
+  name=$(conf_get "$STATE/scenario.conf" node_name)
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --base) base=$2; shift 2 ;;
+      --name) name=$2; shift 2 ;;
+      *) die "usage: lab.sh code [--base URL] [--name NAME]" ;;
+    esac
+  done
+  issue_code "$base" "$name"
+}
+
+cmd_commands() {
+  require_state
+  cat "$STATE/commands.log" 2>/dev/null || true
+}
+
+cmd_reboot() {
+  require_state
+  conf_set "$STATE/lab.conf" reboot_pending 0
+  after=$(conf_get "$STATE/lab.conf" after_reboot_install)
+  if [ -n "$after" ]; then
+    conf_set "$STATE/lab.conf" install "$after"
+    conf_set "$STATE/lab.conf" after_reboot_install ""
+  fi
+  case "$(conf_get "$STATE/lab.conf" wsl enabled)" in
+    not-installed | vm-off) conf_set "$STATE/lab.conf" wsl enabled ;;
+  esac
+}
+
+cmd_first_run() {
+  require_state
+  name=$(distro_resolve "${1:-Ubuntu}") || die "no distribution ${1:-Ubuntu}"
+  dir="$STATE/distros/$name"
+  [ "$(conf_get "$dir/conf" first_run done)" = pending ] || die "$name has no pending first-run set-up"
+  first_run_complete "$name"
+}
+
+cmd_exec() {
+  require_state
+  [ $# -ge 2 ] || die "usage: lab.sh exec DISTRO [USER] -- ARGV..."
+  distro=$1
+  user=""
+  shift
+  if [ "$1" != -- ]; then user=$1; shift; fi
+  [ "${1-}" = -- ] || die "usage: lab.sh exec DISTRO [USER] -- ARGV..."
+  run="$STATE/run/exec-$$"
+  : >"$run.in"
+  : >"$run.out"
+  : >"$run.msg"
+  sh "$STATE/lib/wslhost.sh" "$STATE" "$run" run "$distro" "$user" "$@" || true
+  cat "$run.out" "$run.msg"
+  rc=$(cat "$run.rc" 2>/dev/null || echo -1)
+  rm -f "$run.in" "$run.out" "$run.msg" "$run.rc"
+  exit $((rc & 255))
+}
+
+cmd_status() {
+  require_state
+  echo "scenario: $(cat "$STATE/scenario.name")"
+  echo "state: $STATE"
+  sed 's/^/windows: /' "$STATE/lab.conf"
+  if [ -f "$SYSTEM32/wsl.exe" ]; then echo "wsl.exe: present"; else echo "wsl.exe: absent"; fi
+  default=$(distro_default)
+  while IFS= read -r name; do
+    [ -n "$name" ] || continue
+    dir="$STATE/distros/$name"
+    flags=""
+    [ "$name" = "$default" ] && flags=" (default)"
+    user=$(conf_get "$dir/conf" default_user)
+    docker=none
+    if [ -x "$dir/root/usr/bin/dockerd" ]; then
+      docker=stopped
+      [ -e "$dir/root/var/lib/qvlab/dockerd.up" ] && docker=running
+    fi
+    echo "distro: $name$flags wsl=$(conf_get "$dir/conf" version 2) user=${user:-root}" \
+      "first_run=$(conf_get "$dir/conf" first_run done) packages=$(tr '\n' ',' <"$dir/root/var/lib/qvlab/packages")" \
+      "docker=$docker docker_group=$(awk -F: '$1 == "docker" { print $4 }' "$dir/root/etc/group")"
+  done <"$STATE/distros.list"
+  echo "tokens: $(grep -c . "$STATE/service/issued" || true) issued, $(grep -c . "$STATE/service/used" || true) used"
+}
+
+cmd_teardown() {
+  if [ -f "$SYSTEM32/wsl-lab.conf" ]; then
+    rm -f "$SYSTEM32/wsl.exe" "$SYSTEM32/wsl-lab.conf"
+  fi
+  if grep -q 'Quenvale lab placeholder' "$DOCKER_DESKTOP_DIR/Docker Desktop.exe" 2>/dev/null; then
+    rm -f "$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
+    rmdir "$DOCKER_DESKTOP_DIR" "$(dirname "$DOCKER_DESKTOP_DIR")" 2>/dev/null || true
+  fi
+  remove_state
+}
+
+command=${1:-}
+[ $# -gt 0 ] && shift
+case "$command" in
+  setup) cmd_setup "$@" ;;
+  code) cmd_code "$@" ;;
+  commands) cmd_commands ;;
+  reboot) cmd_reboot ;;
+  first-run) cmd_first_run "$@" ;;
+  exec) cmd_exec "$@" ;;
+  status) cmd_status ;;
+  teardown) cmd_teardown ;;
+esac

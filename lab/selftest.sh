@@ -1,0 +1,552 @@
+#!/bin/sh
+# The lab's own test: the product's real scripts, sent by the product's real
+# runner (run_script.exe links it), through the stand-in wsl.exe into the
+# simulated distributions, and the markers they print checked step by step.
+#
+#   selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios
+#
+# story:     a new provider from no distribution to I_CONNECTED and E_TOKEN_,
+#            and how wsl.exe reads its command line;
+# scenarios: every scenario's starting state as the scripts see it, and
+#            what the dependency and enrollment runs make of it.
+#
+# Runs inside the caller's Wine session (WINEPREFIX, a running wineserver);
+# needs root for the lab's chroots. Leaves the prefix without a lab.
+set -u
+
+[ $# -eq 3 ] || { echo "usage: selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios" >&2; exit 2; }
+WSL_EXE=$1
+RUN_SCRIPT=$2
+GROUP=$3
+LAB=$(cd "$(dirname "$0")" && pwd)/lab.sh
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "selftest: the lab needs root (chroot); skipped"
+  exit 77
+fi
+[ -n "${WINEPREFIX:-}" ] || { echo "selftest: no Wine session (WINEPREFIX); run under tools/wine-session.sh" >&2; exit 2; }
+export QVLAB_WSL_EXE="$WSL_EXE"
+
+work=$(mktemp -d)
+: >"$work/input"
+trap 'sh "$LAB" teardown >/dev/null 2>&1; rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+lab() {
+  sh "$LAB" "$@"
+}
+
+# run SCRIPT [ARGS...]: one run through the product's runner, its standard
+# input from $work/input (see feed). The capture goes to $work/capture, its
+# exit code to $exit_code and the runner's result to $run_ok.
+run() {
+  : >"$work/summary"
+  wine "$RUN_SCRIPT" "$@" <"$work/input" >"$work/capture" 2>"$work/summary"
+  summary=$(sed -n 's/^run_script: //p' "$work/summary" | tail -n 1)
+  run_ok=$(printf '%s\n' "$summary" | sed -n 's/.*ok=\([0-9]*\).*/\1/p')
+  exit_code=$(printf '%s\n' "$summary" | sed -n 's/.*exit_code=\([0-9]*\).*/\1/p')
+  last_run="$*"
+  : >"$work/input"
+}
+
+feed() {
+  printf "$@" >"$work/input"
+}
+
+# The checks. Each prints one line; a failure shows the capture it judged.
+pass() {
+  passed=$((passed + 1))
+  echo "ok   $context: $1"
+}
+
+fail() {
+  failed=$((failed + 1))
+  echo "FAIL $context: $1"
+  echo "     after: run_script $last_run (ok=$run_ok, exit code $exit_code)"
+  sed 's/^/     | /' "$work/capture" | head -n 40
+  grep -v '^run_script: ' "$work/summary" | sed 's/^/     ! /' | head -n 20
+}
+
+has() {
+  for marker in "$@"; do
+    if grep -qF -- "$marker" "$work/capture"; then pass "prints $marker"; else fail "prints $marker"; fi
+  done
+}
+
+lacks() {
+  for marker in "$@"; do
+    if grep -qF -- "$marker" "$work/capture"; then fail "does not print $marker"; else pass "does not print $marker"; fi
+  done
+}
+
+exits() {
+  if [ "$run_ok" = 1 ] && [ "$exit_code" = "$1" ]; then pass "exit code $1"; else fail "exit code $1"; fi
+}
+
+exits_nonzero() {
+  if [ "$run_ok" = 1 ] && [ -n "$exit_code" ] && [ "$exit_code" != 0 ]; then
+    pass "exit code not 0 ($exit_code)"
+  else
+    fail "exit code not 0"
+  fi
+}
+
+# A condition of the lab's state, shown by `lab.sh status` or a file.
+holds() { # DESCRIPTION COMMAND...
+  _what=$1
+  shift
+  if "$@" >/dev/null 2>&1; then pass "$_what"; else fail "$_what"; fi
+}
+
+first_line_is() {
+  [ "$(head -n 1 "$work/capture" | tr -d '\r')" = "$1" ]
+}
+
+status_says() {
+  lab status | grep -qE -- "$1"
+}
+
+# The three payload lines of a code: base, token, decoded name.
+payload_of() { # CODE
+  _base=$(printf '%s' "$1" | cut -d'|' -f2)
+  _token=$(printf '%s' "$1" | cut -d'|' -f3)
+  _name=$(printf '%s' "$1" | cut -d'|' -f4- | base64 -d 2>/dev/null)
+  printf '%s\n%s\n%s\n' "$_base" "$_token" "$_name"
+}
+
+setup() { # SCENARIO [KEY=VALUE...]
+  context=$1
+  code=$(lab setup "$@") || { failed=$((failed + 1)); echo "FAIL $1: lab.sh setup"; return 1; }
+}
+
+preflight() { run preflight "$@"; }
+list_quiet() { run plain --extra "--list --quiet"; }
+dependency() { # USER TOOLS MODE
+  feed '%s\n%s\n%s\n' "$1" "$2" "$3"
+  run dependency --distro Ubuntu --stdin
+}
+enroll() { # CODE [DISTRO]
+  payload_of "$1" >"$work/input"
+  run enrollment --distro "${2:-Ubuntu}" --stdin
+}
+
+story() {
+  setup new-provider || return
+
+  context="no distribution"
+  preflight
+  exits 4294967295
+  lacks QV_PREFLIGHT
+  has WSL_E_DEFAULT_DISTRO_NOT_FOUND
+  list_quiet
+  exits 0
+  holds "the list is empty" test ! -s "$work/capture"
+
+  context="WSL installer"
+  run plain --extra "--install -d Ubuntu --no-launch"
+  exits 0
+  list_quiet
+  exits 0
+  has Ubuntu
+  # What wsl.exe says about itself is UTF-16LE with CRLF line ends, as the
+  # runner's dropping of NUL bytes expects; the bytes themselves, not the capture.
+  wine 'C:\windows\system32\wsl.exe' --list --quiet </dev/null >"$work/raw" 2>/dev/null
+  printf 'Ubuntu\r\n' | iconv -f UTF-8 -t UTF-16LE >"$work/expected"
+  holds "the list is UTF-16LE with CRLF" cmp -s "$work/raw" "$work/expected"
+  wine 'C:\windows\system32\wsl.exe' --distribution Debian --exec true </dev/null >"$work/raw" 2>/dev/null
+  printf 'There is no distribution with the supplied name.\r\nError code: Wsl/Service/WSL_E_DISTRO_NOT_FOUND\r\n' |
+    iconv -f UTF-8 -t UTF-16LE >"$work/expected"
+  holds "an error is UTF-16LE with CRLF" cmp -s "$work/raw" "$work/expected"
+  holds "Ubuntu's first-run set-up is pending" status_says "^distro: Ubuntu .*user=root first_run=pending"
+  run plain --extra "--install -d Ubuntu --no-launch"
+  exits 4294967295
+  has ERROR_ALREADY_EXISTS
+
+  context="Ubuntu before its first run"
+  preflight
+  exits 0
+  has QV_PREFLIGHT QV_UBUNTU QV_DOCKER_MISSING QV_DISTRO=Ubuntu
+  lacks QV_USER= QV_NEED_TOOLS QV_WSL_NOT_2
+
+  context="Ubuntu opened"
+  run plain --extra "--distribution Ubuntu"
+  exits 0
+  preflight
+  exits 0
+  has QV_PREFLIGHT QV_UBUNTU QV_USER=alice QV_DOCKER_MISSING QV_DISTRO=Ubuntu
+  lacks QV_NEED_TOOLS QV_DOCKER_OK
+
+  # wsl.exe keeps the quotes of an option before --exec: a quoted name is
+  # not the distribution, and nothing runs, not even as root.
+  context="quoted distribution"
+  feed 'alice\n0\ninstall\n'
+  run dependency --distro '"Ubuntu"' --stdin
+  exits 4294967295
+  has WSL_E_DISTRO_NOT_FOUND
+  lacks QV_DEPS_READY
+  holds "nothing was installed" status_says "^distro: Ubuntu .*docker=none"
+  preflight --distro '"Ubuntu"'
+  exits 4294967295
+  lacks QV_PREFLIGHT
+
+  context="distribution name in other letter case"
+  preflight --distro ubuntu
+  exits 0
+  has QV_PREFLIGHT QV_USER=alice QV_DISTRO=Ubuntu
+
+  context="dependency run"
+  dependency alice 0 install
+  exits 0
+  has QV_DEPS_READY
+  holds "docker.io installed and running" status_says "^distro: Ubuntu .*docker.io.*docker=running"
+  holds "alice in the docker group" status_says "^distro: Ubuntu .*docker_group=alice"
+
+  context="second preflight"
+  preflight --distro Ubuntu
+  exits 0
+  has QV_PREFLIGHT QV_DOCKER_OK QV_USER=alice
+  lacks QV_NEED_TOOLS QV_DOCKER_MISSING
+
+  context="enrollment"
+  token=$(printf '%s' "$code" | cut -d'|' -f3)
+  enroll "$code"
+  exits 0
+  has QV_INSTALL_RUNNING I_CONNECTED
+  lacks E_TOKEN_
+
+  context="same code again"
+  enroll "$code"
+  exits_nonzero
+  has QV_INSTALL_RUNNING E_TOKEN_
+  lacks I_CONNECTED
+
+  context="a code the service never issued"
+  enroll "qvw1|https://quenvale.com|qvt_neverissued0000000000|"
+  exits_nonzero
+  has E_TOKEN_
+
+  context="a named node on the plain-HTTP base"
+  enroll "$(lab code --base http://203.0.113.10 --name '节点-1')"
+  exits 0
+  has I_CONNECTED
+  holds "the service saw the node's name" grep -q '节点-1' "$WINEPREFIX/quenvale-lab/service/enrolled"
+
+  context="command lines received"
+  lab commands >"$work/commands"
+  holds "the enrollment command lines were logged" grep -qF 'IFS= read -r QUENVALE_ENROLL_TOKEN' "$work/commands"
+  holds "the dependency run went as root to Ubuntu" \
+    grep -qF '"wsl.exe" --distribution Ubuntu --user root --exec sh -c "set -eu;' "$work/commands"
+  holds "the first preflight named no distribution" grep -q '^"wsl.exe"  --exec sh -c "echo QV_PREFLIGHT;' "$work/commands"
+  if grep -qF -- "$token" "$work/commands"; then fail "no command line holds the token"; else pass "no command line holds the token"; fi
+}
+
+scenarios() {
+  setup ready &&
+    {
+      preflight
+      exits 0
+      has QV_PREFLIGHT QV_DOCKER_OK QV_UBUNTU QV_USER=alice QV_DISTRO=Ubuntu
+      lacks QV_NEED_TOOLS
+      enroll "$code"
+      exits 0
+      has QV_INSTALL_RUNNING I_CONNECTED
+      preflight --distro Debian
+      exits 4294967295
+      lacks QV_PREFLIGHT
+    }
+
+  setup wsl-missing &&
+    {
+      run preflight
+      holds "the runner finds no wsl.exe" grep -q "no wsl.exe in the system directory" "$work/summary"
+    }
+
+  setup wsl-exe-broken &&
+    {
+      preflight
+      holds "the run cannot start" test "$run_ok" = 0
+    }
+
+  setup wsl1 &&
+    {
+      preflight
+      exits 11
+      has QV_PREFLIGHT QV_WSL_NOT_2
+      lacks QV_UBUNTU
+    }
+
+  setup docker-desktop-stopped &&
+    {
+      preflight
+      exits 0
+      has QV_DOCKER_MISSING QV_USER=alice
+      lacks QV_NEED_TOOLS
+      list_quiet
+      exits 0
+      has docker-desktop
+      holds "the default distribution comes first" first_line_is Ubuntu
+      holds "Docker Desktop's executable is in Program Files" \
+        test -f "$WINEPREFIX/drive_c/Program Files/Docker/Docker/Docker Desktop.exe"
+    }
+
+  setup docker-desktop-running &&
+    {
+      preflight
+      exits 0
+      has QV_DOCKER_OK
+      enroll "$code"
+      exits 0
+      has I_CONNECTED
+    }
+
+  setup docker-desktop-no-integration &&
+    {
+      preflight
+      exits 0
+      has QV_DOCKER_EXTERNAL
+      lacks QV_NEED_TOOLS
+    }
+
+  setup docker-remote-host &&
+    {
+      preflight
+      exits 0
+      has QV_DOCKER_EXTERNAL
+      lacks QV_DOCKER_OK
+    }
+
+  setup debian-no-python &&
+    {
+      preflight
+      exits 0
+      has QV_NEED_TOOLS QV_DOCKER_OK QV_DISTRO=Debian
+      lacks QV_UBUNTU
+    }
+
+  setup ubuntu-no-venv &&
+    {
+      preflight
+      has QV_DOCKER_OK
+      lacks QV_NEED_TOOLS
+      enroll "$code"
+      exits_nonzero
+      has QV_INSTALL_RUNNING E_PYTHON_MISSING
+    }
+
+  setup offline &&
+    {
+      enroll "$code"
+      exits 14
+      has QV_DOWNLOAD_FAILED
+    }
+
+  setup offline-no-docker &&
+    {
+      dependency alice 0 install
+      exits_nonzero
+      lacks QV_DEPS_READY
+    }
+
+  setup no-ca-certificates &&
+    {
+      enroll "$code"
+      exits 14
+      has QV_DOWNLOAD_FAILED
+      enroll "$(lab code --base http://203.0.113.10)"
+      exits 0
+      has I_CONNECTED
+    }
+
+  setup service-error &&
+    {
+      enroll "$code"
+      exits_nonzero
+      has QV_INSTALL_RUNNING
+      lacks I_CONNECTED E_TOKEN_ E_PYTHON_MISSING
+    }
+
+  setup long-output &&
+    {
+      enroll "$code"
+      exits 0
+      lacks QV_INSTALL_RUNNING I_CONNECTED
+      holds "the capture ends in the installer's last line" grep -q 'may be closed' "$work/capture"
+    }
+
+  setup disk-full &&
+    {
+      enroll "$code"
+      exits_nonzero
+      lacks QV_INSTALL_RUNNING QV_DOWNLOAD_FAILED
+    }
+
+  setup first-run-pending &&
+    {
+      preflight
+      exits 0
+      has QV_PREFLIGHT QV_UBUNTU QV_DOCKER_MISSING
+      lacks QV_USER=
+      lab first-run Ubuntu
+      preflight
+      has QV_USER=alice
+    }
+
+  setup new-provider-skips-first-run &&
+    {
+      run plain --extra "--install -d Ubuntu --no-launch"
+      exits 0
+      run plain --extra "--distribution Ubuntu"
+      preflight
+      exits 0
+      has QV_PREFLIGHT QV_UBUNTU
+      lacks QV_USER=
+    }
+
+  setup install-reboot &&
+    {
+      run plain --extra "--install -d Ubuntu --no-launch"
+      exits 3010
+      preflight
+      exits 4294967295
+      lacks QV_PREFLIGHT
+      lab reboot
+      lab first-run Ubuntu
+      preflight
+      exits 0
+      has QV_PREFLIGHT QV_USER=alice
+    }
+
+  setup install-fails &&
+    {
+      run plain --extra "--install -d Ubuntu --no-launch"
+      exits 2151677186
+      list_quiet
+      holds "nothing registered" test ! -s "$work/capture"
+    }
+
+  setup install-restart-first &&
+    {
+      preflight
+      exits 4294967295
+      has WSL_E_WSL_OPTIONAL_COMPONENT_REQUIRED
+      run plain --extra "--install -d Ubuntu --no-launch"
+      exits 0
+      preflight
+      exits 4294967295
+      lacks QV_PREFLIGHT
+      lab reboot
+      list_quiet
+      exits 0
+      holds "nothing registered by the first installer run" test ! -s "$work/capture"
+      run plain --extra "--install -d Ubuntu --no-launch"
+      exits 0
+      list_quiet
+      has Ubuntu
+    }
+
+  setup wsl-vm-off &&
+    {
+      preflight
+      exits 4294967295
+      lacks QV_PREFLIGHT
+      has HCS_E_HYPERV_NOT_INSTALLED
+      run plain --extra "--install -d Ubuntu --no-launch"
+      exits 4294967295
+      list_quiet
+      exits 0
+      has Ubuntu
+    }
+
+  for scenario in apt-fails apt-hangs dockerd-fails; do
+    setup "$scenario" &&
+      {
+        preflight
+        has QV_DOCKER_MISSING
+        dependency alice 0 install
+        exits_nonzero
+        lacks QV_DEPS_READY
+      }
+  done
+
+  for scenario in docker-stopped docker-no-group; do
+    setup "$scenario" &&
+      {
+        preflight
+        exits 0
+        has QV_DOCKER_NATIVE
+        dependency alice 0 repair
+        exits 0
+        has QV_DEPS_READY
+        preflight --distro Ubuntu
+        has QV_DOCKER_OK
+      }
+  done
+
+  setup ubuntu-no-tools &&
+    {
+      preflight
+      has QV_NEED_TOOLS QV_DOCKER_OK
+      dependency alice 1 none
+      exits 0
+      has QV_DEPS_READY
+      preflight --distro Ubuntu
+      lacks QV_NEED_TOOLS
+      enroll "$code"
+      exits 0
+      has I_CONNECTED
+    }
+
+  setup ubuntu-bare &&
+    {
+      preflight
+      has QV_NEED_TOOLS QV_DOCKER_MISSING
+      dependency alice 1 install
+      exits 0
+      has QV_DEPS_READY
+      preflight --distro Ubuntu
+      has QV_DOCKER_OK
+      lacks QV_NEED_TOOLS
+    }
+
+  setup ubuntu-20.04 &&
+    {
+      preflight
+      has QV_NEED_TOOLS QV_DOCKER_MISSING
+      dependency alice 1 install
+      exits 0
+      has QV_DEPS_READY
+      preflight --distro Ubuntu
+      has QV_NEED_TOOLS QV_DOCKER_OK
+    }
+
+  setup docker-desktop-stopped-no-curl &&
+    {
+      preflight
+      has QV_NEED_TOOLS QV_DOCKER_MISSING
+      dependency alice 1 none
+      exits 0
+      has QV_DEPS_READY
+    }
+
+  setup ubuntu-no-docker &&
+    {
+      preflight
+      exits 0
+      has QV_DOCKER_MISSING QV_USER=alice
+      lacks QV_NEED_TOOLS
+      dependency bob 0 install
+      exits_nonzero
+      lacks QV_DEPS_READY
+      holds "nothing installed for a user the distribution lacks" status_says "^distro: Ubuntu .*docker=none"
+    }
+}
+
+case "$GROUP" in
+  story) story ;;
+  scenarios) scenarios ;;
+  *) echo "selftest: unknown group $GROUP" >&2; exit 2 ;;
+esac
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
