@@ -1,0 +1,175 @@
+// Walks QuenvaleEnroll.exe through attempts as a user would and prints what
+// the user saw, one line per attempt:
+//   prompts=3,2 outcome=0 code=cleared distro=Ubuntu
+// Steps, in order, from the command line:
+//   code=TEXT     type into the code field
+//   distro=TEXT   type into the distribution field
+//   answers=yes,no  how to answer the next prompts (unlisted: No)
+//   join          press the join button and follow the attempt to its end
+//   lab=ACTION    run "lab.sh ACTION" (first-run, reboot) on the Linux side
+//   await-first-run  wait until the lab's Ubuntu has its normal user
+// The first argument is the program to start; QV_LAB_SH names lab.sh.
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "core/outcome.h"
+#include "tests/gui/window_driver.h"
+
+namespace {
+
+using UnixSpawn = LONG(__cdecl*)(char* const argv[], int wait);
+
+// Runs a Linux command to its end through Wine; its exit status, or -1.
+long RunOnLinux(std::vector<std::string> words) {
+  const UnixSpawn spawn = reinterpret_cast<UnixSpawn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+  if (spawn == nullptr) return -1;
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  return spawn(argv.data(), 1);
+}
+
+std::string LabScript() {
+  char path[1024] = {};
+  GetEnvironmentVariableA("QV_LAB_SH", path, sizeof path);
+  return path;
+}
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t unit : text) out += unit < 128 ? static_cast<char>(unit) : '?';
+  return out;
+}
+
+int PromptKindOf(const std::wstring& question) {
+  for (unsigned kind = PROMPT_INSTALL_WSL; kind <= PROMPT_TOOLS_AND_DOCKER; ++kind) {
+    if (question == PromptQuestion(kind)) return static_cast<int>(kind);
+  }
+  return 0;
+}
+
+// The outcome whose message the status line shows, -1 for a rejection,
+// -2 for anything else.
+int ShownResult(const std::wstring& status) {
+  for (unsigned code = 0; code < kOutcomeCount; ++code) {
+    if (status == OutcomeMessage(code)) return static_cast<int>(code);
+  }
+  if (status == kStatusInvalidCode || status == kStatusInvalidDistro) return -1;
+  return -2;
+}
+
+bool Attempt(const ProductProcess& product, std::vector<bool>* answers, std::string* line) {
+  HWND status = ControlAt(product.window, kStatus);
+  HWND join = ControlAt(product.window, kJoin);
+  const std::wstring code_before = TextOf(ControlAt(product.window, kCodeField));
+  SetText(status, L"-");
+  Click(join);
+
+  std::string prompts;
+  std::vector<std::string> progress;
+  int result = -2;
+  const bool ended = WaitUntil(
+      [&] {
+        if (HWND box = FindMessageBox(product)) {
+          const int kind = PromptKindOf(MessageBoxText(box));
+          if (!prompts.empty()) prompts += ",";
+          prompts += kind != 0 ? std::to_string(kind) : "?" + Narrow(MessageBoxText(box));
+          bool yes = false;
+          if (!answers->empty()) {
+            yes = answers->front();
+            answers->erase(answers->begin());
+          }
+          AnswerMessageBox(box, yes ? IDYES : IDNO);
+          WaitUntil([&] { return FindMessageBox(product) != box; }, 10000);
+          return false;
+        }
+        const std::wstring shown = TextOf(status);
+        if (shown == kProgressWslInstaller && (progress.empty() || progress.back() != "1")) progress.push_back("1");
+        if (shown == kProgressDependencies && (progress.empty() || progress.back() != "deps")) progress.push_back("deps");
+        result = ShownResult(shown);
+        return result != -2 && IsWindowEnabled(join);
+      },
+      600000);
+  if (!ended) return false;
+
+  std::string progress_text;
+  for (const std::string& p : progress) progress_text += (progress_text.empty() ? "" : ",") + p;
+  const std::wstring code_after = TextOf(ControlAt(product.window, kCodeField));
+  *line = "prompts=" + (prompts.empty() ? std::string("none") : prompts) +
+          " progress=" + (progress_text.empty() ? std::string("none") : progress_text) +
+          " outcome=" + (result == -1 ? std::string("rejected") : std::to_string(result)) +
+          " code=" + (code_after.empty() && !code_before.empty() ? "cleared" : code_after == code_before ? "kept" : "changed") +
+          " distro=" + (TextOf(ControlAt(product.window, kDistroField)).empty() ? std::string("empty")
+                                                                              : Narrow(TextOf(ControlAt(product.window, kDistroField))));
+  return true;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "usage: e2e_driver PROGRAM.exe STEP...\n");
+    return 2;
+  }
+  ProductProcess product;
+  if (!StartProduct(argv[1], L"", &product)) {
+    fprintf(stderr, "the window did not appear\n");
+    return 1;
+  }
+  std::vector<bool> answers;
+  int status = 0;
+  for (int i = 2; i < argc && status == 0; ++i) {
+    const std::wstring step = argv[i];
+    if (step.rfind(L"code=", 0) == 0) {
+      SetText(ControlAt(product.window, kCodeField), step.substr(5));
+    } else if (step.rfind(L"distro=", 0) == 0) {
+      SetText(ControlAt(product.window, kDistroField), step.substr(7));
+    } else if (step.rfind(L"answers=", 0) == 0) {
+      answers.clear();
+      const std::wstring list = step.substr(8) + L",";
+      for (size_t at = 0, next; (next = list.find(L',', at)) != std::wstring::npos; at = next + 1) {
+        if (next > at) answers.push_back(list.substr(at, next - at) == L"yes");
+      }
+    } else if (step == L"join") {
+      std::string line;
+      if (!Attempt(product, &answers, &line)) {
+        fprintf(stderr, "the attempt did not end\n");
+        status = 1;
+      } else {
+        printf("%s\n", line.c_str());
+        fflush(stdout);
+      }
+    } else if (step.rfind(L"lab=", 0) == 0) {
+      if (RunOnLinux({"/bin/sh", LabScript(), Narrow(step.substr(4))}) != 0) {
+        fprintf(stderr, "lab.sh %ls failed\n", step.c_str() + 4);
+        status = 1;
+      }
+    } else if (step == L"await-first-run") {
+      // Ubuntu is opened without waiting for it; its set-up is done when
+      // the lab says so.
+      const bool done = WaitUntil(
+          [] {
+            return RunOnLinux({"/bin/sh", "-c", "\"$0\" status | grep -q first_run=done", LabScript()}) == 0;
+          },
+          60000);
+      if (!done) {
+        fprintf(stderr, "Ubuntu's first-run set-up never completed\n");
+        status = 1;
+      }
+    } else {
+      fprintf(stderr, "unknown step: %ls\n", step.c_str());
+      status = 2;
+    }
+  }
+  const long exit_code = StopProduct(&product);
+  if (status == 0 && exit_code != 0) {
+    fprintf(stderr, "the program ended with %ld\n", exit_code);
+    status = 1;
+  }
+  return status;
+}

@@ -1,0 +1,55 @@
+#!/bin/sh
+# Runs one end-to-end case of cases.txt: sets up its lab scenario, drives the
+# real program through its window and compares what the user saw. Inside a
+# Wine session (tools/wine-session.sh), as root (the lab uses chroot).
+#   run-case.sh NAME
+# QV_E2E_DRIVER, QV_PRODUCT_EXE and QVLAB_WSL_EXE name the built programs.
+set -eu
+name=$1
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+: "${QV_E2E_DRIVER:?}" "${QV_PRODUCT_EXE:?}" "${QVLAB_WSL_EXE:?}"
+[ "$(id -u)" -eq 0 ] || { echo "the lab needs root"; exit 77; }
+
+line=$(grep "^$name |" "$here/cases.txt") || { echo "no case named $name"; exit 2; }
+field() { printf '%s\n' "$line" | awk -F ' [|] ' -v n="$1" '{ print $n }'; }
+scenario=$(field 2)
+steps=$(field 3)
+expected=$(field 4 | sed 's| / |\n|g')
+
+QV_LAB_SH="$root/lab/lab.sh"
+export QV_LAB_SH QVLAB_WSL_EXE
+trap '"$QV_LAB_SH" teardown >/dev/null 2>&1 || true' EXIT
+# shellcheck disable=SC2086
+code=$("$QV_LAB_SH" setup $scenario | tail -n 1)
+token=$(printf '%s' "$code" | cut -d'|' -f3)
+
+windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
+set --
+old_ifs=$IFS
+IFS=';'
+for step in $steps; do
+  step=$(printf '%s' "$step" | sed -e 's/^ *//' -e 's/ *$//')
+  case "$step" in
+    *"{code}"*) step="${step%%\{code\}*}$code${step#*\{code\}}" ;;
+  esac
+  set -- "$@" "$step"
+done
+IFS=$old_ifs
+
+actual=$(wine "$QV_E2E_DRIVER" "$(windows_path "$QV_PRODUCT_EXE")" "$@" </dev/null | tr -d '\r')
+status=0
+if [ "$actual" != "$expected" ]; then
+  echo "FAIL: what the user saw differs"
+  echo "expected:"; printf '%s\n' "$expected"
+  echo "actual:"; printf '%s\n' "$actual"
+  echo "command lines wsl.exe received:"; "$QV_LAB_SH" commands | cut -c1-200
+  status=1
+fi
+# The token travels on standard input only, never on a command line.
+if "$QV_LAB_SH" commands | grep -qF "$token"; then
+  echo "FAIL: the one-time token appeared on a wsl.exe command line"
+  status=1
+fi
+[ $status -eq 0 ] && printf '%s\n' "$actual"
+exit $status
