@@ -1,5 +1,5 @@
 # The one front door: `make` builds, `make test` proves, `make demo` shows.
-.PHONY: all deps build host windows dist test test-host test-windows test-fuzz fuzz screenshot bench clean
+.PHONY: all deps build host windows dist demo test test-host test-windows test-fuzz fuzz screenshot bench clean
 
 DIST := dist/QuenvaleEnroll.exe
 
@@ -46,6 +46,13 @@ fuzz: deps
 # The product and its SHA-256, for anyone to compare with their own build.
 dist: deps windows
 	@sha256sum $(DIST)
+
+# The program against a simulated PC: on your display if there is one, else
+# a walk-through on Xvfb with screenshots in build/demo/. SCENARIO=name.
+# Its own prefix: a managed window there, unmanaged ones for the tests.
+DEMO_PREFIX ?= /tmp/quenvale-demo-$(shell printf '%s' "$(CURDIR)" | md5sum | cut -c1-10)
+demo: deps windows
+	WINEPREFIX=$(DEMO_PREFIX) QV_DISPLAY=host tools/wine-session.sh tools/demo.sh
 
 # The window as a user sees it, into docs/.
 screenshot: deps windows

@@ -30,7 +30,9 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
+QV_SESSION_DISPLAY=host
 if [ "${QV_DISPLAY:-}" != host ] || [ -z "${DISPLAY:-}" ]; then
+  QV_SESSION_DISPLAY=xvfb
   displayfile=$(mktemp)
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
   xvfb_pid=$!
@@ -40,6 +42,7 @@ if [ "${QV_DISPLAY:-}" != host ] || [ -z "${DISPLAY:-}" ]; then
   export DISPLAY
   rm -f "$displayfile"
 fi
+export QV_SESSION_DISPLAY
 
 if [ ! -f "$WINEPREFIX/.quenvale-ready" ]; then
   rm -rf "$WINEPREFIX.tmp"
