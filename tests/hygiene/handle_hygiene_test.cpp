@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base64.h"
+#include "tests/win32/handle_count.h"
 #include "core/enrollment_job.h"
 #include "core/outcome.h"
 #include "ui/worker_messages.h"
@@ -27,43 +28,6 @@ namespace {
 // GetProcessHandleCount succeeds under Wine 8 but always reports 0, so the
 // count also comes from the system's handle list, filtered to this process.
 // Whichever of the two follows handles we open and close is the one used.
-struct SystemHandleEntry {
-  ULONG process_id;
-  BYTE object_type;
-  BYTE flags;
-  USHORT value;
-  PVOID object;
-  ULONG access;
-};
-struct SystemHandleList {
-  ULONG count;
-  SystemHandleEntry entries[1];
-};
-constexpr int kSystemHandleInformation = 16;
-
-long SystemListHandleCount() {
-  std::vector<unsigned char> buffer(1u << 20);
-  for (;;) {
-    ULONG returned = 0;
-    const NTSTATUS status =
-        NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), buffer.data(),
-                                 static_cast<ULONG>(buffer.size()), &returned);
-    if (status == static_cast<NTSTATUS>(0xC0000004L) && buffer.size() < (64u << 20)) {  // length mismatch
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (status != 0) return -1;
-    break;
-  }
-  const SystemHandleList* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
-  const ULONG self = GetCurrentProcessId();
-  long count = 0;
-  for (ULONG i = 0; i < list->count; ++i) {
-    if (list->entries[i].process_id == self) ++count;
-  }
-  return count;
-}
-
 long ApiHandleCount() {
   DWORD count = 0;
   if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return -1;

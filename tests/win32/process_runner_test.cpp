@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "handle_count.h"
 #include "tools/output_pattern.h"
 #include "win32_test_support.h"
 #include "wsl/process_runner.h"
@@ -332,37 +333,6 @@ TEST(RunWsl, FailsWithAClearedCaptureWhenTheProgramCannotBeStarted) {
   }
 }
 
-// The handles this process holds, as the system's handle list counts them
-// (GetProcessHandleCount has no answer under Wine).
-struct SystemHandleEntry {
-  ULONG process_id;
-  BYTE object_type;
-  BYTE flags;
-  USHORT value;
-  PVOID object;
-  ULONG access;
-};
-struct SystemHandleList {
-  ULONG count;
-  SystemHandleEntry entries[1];
-};
-constexpr int kSystemHandleInformation = 16;
-
-long OwnHandleCount() {
-  std::vector<unsigned char> buffer(4u << 20);
-  ULONG returned = 0;
-  const NTSTATUS status =
-      NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), buffer.data(),
-                               static_cast<ULONG>(buffer.size()), &returned);
-  if (status != 0) return -1;
-  const SystemHandleList* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
-  long count = 0;
-  for (ULONG i = 0; i < list->count; ++i) {
-    if (list->entries[i].process_id == GetCurrentProcessId()) ++count;
-  }
-  return count;
-}
-
 TEST(RunWsl, LeavesNoHandleOpenOnAnyPath) {
   ScratchFolder folder(L"runner-handles");
   const std::wstring missing = folder / L"missing.exe";
@@ -371,7 +341,7 @@ TEST(RunWsl, LeavesNoHandleOpenOnAnyPath) {
   // The first run of a process opens what stays open anyway (loaded
   // libraries, the console); count from the second.
   RunFake(L"exit 0", nullptr, &capture);
-  const long before = OwnHandleCount();
+  const long before = SystemListHandleCount();
   ASSERT_GT(before, 0) << "no handle count to compare";
   for (int round = 0; round < 3; ++round) {
     EXPECT_TRUE(RunFake(L"echo; pattern 5000 700; exit 2", "input\n", &capture));
@@ -379,7 +349,7 @@ TEST(RunWsl, LeavesNoHandleOpenOnAnyPath) {
     EXPECT_FALSE(RunWsl(missing.c_str(), L"", kNoExtraArguments, L"exit 0", nullptr, &capture));
     EXPECT_FALSE(RunFake(refused, nullptr, &capture));
   }
-  EXPECT_EQ(before, OwnHandleCount());
+  EXPECT_EQ(before, SystemListHandleCount());
 }
 
 }  // namespace
