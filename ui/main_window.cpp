@@ -11,7 +11,6 @@
 
 namespace {
 
-HWND g_main_window;
 HWND g_code_field;
 HWND g_distro_field;
 HWND g_join_button;
@@ -20,8 +19,9 @@ HWND g_status_line;
 // only on this thread.
 BYTE g_busy;
 
-constexpr int kCodeFieldLimit = 383;
-constexpr int kDistroFieldLimit = 79;
+// What the fields take: the code and distribution buffers less their terminators.
+constexpr int kCodeFieldLimit = static_cast<int>(kCodeCapacity - 1);
+constexpr int kDistroFieldLimit = static_cast<int>(kDistroCapacity - 1);
 
 HWND CreateControl(HWND parent, const wchar_t* control_class, const wchar_t* text, DWORD style, DWORD ex_style,
                    int x, int y, int width, int height, int id) {
@@ -34,7 +34,6 @@ HWND CreateControl(HWND parent, const wchar_t* control_class, const wchar_t* tex
 
 // The nine controls, in Tab order.
 void OnCreate(HWND window) {
-  g_main_window = window;
   CreateControl(window, L"STATIC", kHeadingText, 0, 0, 20, 16, 440, 24, 0);
   CreateControl(window, L"STATIC", kCodeLabelText, 0, 0, 20, 49, 440, 22, 0);
   g_code_field = CreateControl(window, L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL | ES_PASSWORD, WS_EX_CLIENTEDGE,
