@@ -129,6 +129,29 @@ TEST_F(WindowDriven, AValidCodeWithoutWslExeEndsInWslMissingAndKeepsTheCode) {
   EXPECT_EQ(0, StopProduct(&product_));
 }
 
+// Wine's loader can be told, for this program alone, that crypt32 is not
+// there: a code whose node name cannot be decoded is refused as invalid,
+// and the program lives on.
+TEST_F(WindowDriven, WithoutCrypt32ANamedCodeIsRefusedAndAnUnnamedOneGoesOn) {
+  const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\QuenvaleEnroll.exe\\DllOverrides";
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr));
+  RegSetValueExW(key, L"crypt32", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
+  RegCloseKey(key);
+  struct Restore {
+    const wchar_t* path;
+    ~Restore() { RegDeleteKeyW(HKEY_CURRENT_USER, path); }
+  } restore{kOverrides};
+
+  Start();
+  Join(std::wstring(kValidCode) + L"|bm9kZS0x", L"");
+  ASSERT_TRUE(WaitForStatus(product_.window, kStatusInvalidCode));
+  Join(kValidCode, L"");
+  ASSERT_TRUE(WaitForStatus(product_.window, OutcomeMessage(E_WSL_MISSING)));
+  EXPECT_EQ(0, StopProduct(&product_));
+}
+
 TEST_F(WindowDriven, WhileBusyTheFormIsLockedCloseIsRefusedAndTheHelpPagesStillOpen) {
   InstallStandIn("", -1);  // no distribution: the preflight prints nothing
   Start(L"QV_TEST_GATE=1");
