@@ -59,11 +59,15 @@ std::vector<wchar_t> EnvironmentWith(const std::wstring& extra) {
 
 }  // namespace
 
-bool StartProduct(const std::wstring& exe, const std::wstring& extra_environment, ProductProcess* product) {
+bool StartProduct(const std::wstring& exe, const std::wstring& extra_environment, ProductProcess* product, int show) {
   std::wstring command_line = L"\"" + exe + L"\"";
   std::vector<wchar_t> environment = EnvironmentWith(extra_environment);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  if (show >= 0) {
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = static_cast<WORD>(show);
+  }
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(exe.c_str(), &command_line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
                       environment.data(), nullptr, &startup, &info)) {

@@ -18,7 +18,9 @@ std::wstring WindowsPathOf(const char* unix_path);
 
 // Starts the program with extra environment variables ("NAME=value" lines
 // separated by '\n', added to ours) and waits for its main window.
-bool StartProduct(const std::wstring& exe, const std::wstring& extra_environment, ProductProcess* product);
+// `show` (an SW_ value, or -1 for none) goes in the start-up information.
+bool StartProduct(const std::wstring& exe, const std::wstring& extra_environment, ProductProcess* product,
+                  int show = -1);
 // Closes the window if it is still there, waits for the process and returns
 // its exit code (or -1 when it did not end in time and was killed).
 long StopProduct(ProductProcess* product);
