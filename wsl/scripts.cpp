@@ -34,7 +34,7 @@ const wchar_t kDependencyScript[] =
     LR"qv(if [ \"$tools\" = 1 ]; then set -- ca-certificates curl python3; fi)qv" QV_NEXT
     LR"qv(if [ \"$docker_mode\" = install ]; then test ! -d /mnt/wsl/docker-desktop; test ! -S /var/run/docker.sock; if command -v docker >/dev/null; then exit 18; fi; set -- \"$@\" docker.io; fi)qv" QV_NEXT
     LR"qv(if [ $# -gt 0 ]; then timeout 180 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 update; timeout 600 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 -y --no-install-recommends install \"$@\"; fi)qv" QV_NEXT
-    LR"qv(if [ \"$docker_mode\" != none ]; then if ! timeout 15 docker -H unix:///var/run/docker.sock info >/dev/null 2>&1; then if [ -d /run/systemd/system ]; then timeout 60 systemctl enable --now docker; else timeout 60 service docker start; fi; fi; timeout 15 docker -H unix:///var/run/docker.sock info --format '{{.OSType}}' | grep -qx linux; usermod -aG docker -- \"$user\"; fi)qv" QV_NEXT
+    LR"qv(if [ \"$docker_mode\" != none ]; then if ! timeout 15 docker -H unix:///var/run/docker.sock info >/dev/null 2>&1; then if [ -d /run/systemd/system ]; then timeout 60 systemctl enable --now docker; else timeout 60 service docker start; fi; fi; timeout 15 sh -c 'until docker -H unix:///var/run/docker.sock info --format {{.OSType}} 2>/dev/null | grep -qx linux; do sleep 1; done'; usermod -aG docker -- \"$user\"; fi)qv" QV_NEXT
     LR"qv(echo QV_DEPS_READY)qv";
 
 const wchar_t kEnrollmentScript[] =
