@@ -1,7 +1,8 @@
 #!/bin/sh
 # The simulated WSL lab: a Wine prefix whose system32\wsl.exe is the lab's
-# stand-in, simulated distributions (busybox roots run with chroot) and the
-# simulated Quenvale service, set up from a named scenario.
+# stand-in, distributions (simulated busybox roots run with chroot, or a
+# real Debian userland in namespaces of its own) and the Quenvale service,
+# set up from a named scenario.
 #
 #   lab.sh setup SCENARIO [KEY=VALUE...]   a fresh lab; prints a valid code
 #   lab.sh code [--base URL] [--name NAME] a new valid one-time code
@@ -10,13 +11,18 @@
 #   lab.sh first-run [DISTRO]              the user completes Ubuntu's first-run set-up
 #   lab.sh exec DISTRO [USER] -- ARGV...   ARGV inside DISTRO, as wsl.exe would run it
 #   lab.sh status                          the state of the simulated PC
+#   lab.sh packages [DISTRO]               the packages installed in DISTRO
+#   lab.sh leftovers TOKEN                 what an attempt left behind that it must not
 #   lab.sh scenarios                       the scenarios and what each is
 #   lab.sh teardown                        removes everything setup placed
 #
 # WINEPREFIX names the prefix (it must exist; tools/wine-session.sh makes
 # one). The state lives in QVLAB_STATE, by default $WINEPREFIX/quenvale-lab.
 # The stand-in is taken from QVLAB_WSL_EXE, by default
-# build/windows/lab/wsl.exe of this checkout. Needs root (chroot, mknod).
+# build/windows/lab/wsl.exe of this checkout. A real distribution's
+# userland is cached in QVLAB_USERLAND, by default build/lab-userland of
+# this checkout, and built there by the first setup that needs it. Needs
+# root (chroot, mknod, mount, namespaces).
 set -eu
 LC_ALL=C
 export LC_ALL
@@ -34,7 +40,7 @@ usage() {
   exit 2
 }
 case "${1:-}" in
-  setup | code | commands | reboot | first-run | exec | status | scenarios | teardown) ;;
+  setup | code | commands | reboot | first-run | exec | status | packages | leftovers | scenarios | teardown) ;;
   *) usage ;;
 esac
 
@@ -47,10 +53,14 @@ fi
 
 [ -n "${WINEPREFIX:-}" ] || die "WINEPREFIX is not set"
 STATE=${QVLAB_STATE:-$WINEPREFIX/quenvale-lab}
+# The real userland's cache (real/userland.sh): built once, shared by labs.
+USERLAND=${QVLAB_USERLAND:-$REPO_DIR/build/lab-userland}
 SYSTEM32="$WINEPREFIX/drive_c/windows/system32"
 DOCKER_DESKTOP_DIR="$WINEPREFIX/drive_c/Program Files/Docker/Docker"
 MARKER="$STATE/.quenvale-lab"
+. "$LAB_DIR/sim/conf.sh"
 . "$LAB_DIR/sim/machine.sh"
+. "$LAB_DIR/real/distro.sh"
 # machine.sh's LIB is the state's copy; while setting up, the source's.
 LIB="$STATE/lib"
 
@@ -58,9 +68,17 @@ require_state() {
   [ -f "$MARKER" ] || die "no lab in $STATE (lab.sh setup SCENARIO first)"
 }
 
+# Everything a lab placed goes: the namespaces of its real distributions
+# (every process in them with their first one) and their overlays, then
+# the files. A mount left under the state would stop it.
 remove_state() {
   if [ -e "$STATE" ]; then
     [ -f "$MARKER" ] || die "$STATE exists and is not a lab; not removing it"
+    for _dir in "$STATE"/distros/*/; do
+      [ -d "$_dir" ] && real_teardown "$(basename "$_dir")"
+    done
+    _left=$(awk -v state="$STATE/" 'index($2, state) == 1 { print $2 }' /proc/self/mounts)
+    [ -z "$_left" ] || die "still mounted under $STATE: $_left"
     rm -rf "$STATE"
   fi
 }
@@ -113,6 +131,7 @@ cmd_setup() {
   mkdir -p "$STATE/lib" "$STATE/profiles" "$STATE/distros" "$STATE/service" "$STATE/run"
   : >"$MARKER"
   cp -R "$LAB_DIR/sim/." "$STATE/lib/"
+  cp -R "$LAB_DIR/real" "$STATE/lib/real"
   cp "$busybox" "$STATE/lib/busybox"
   cp "$(command -v dash)" "$STATE/lib/dash"
   base_build || die "could not build the distributions' common root"
@@ -129,11 +148,13 @@ docker_desktop=$(s docker_desktop none)
 first_run_on_open=$(s first_run_on_open yes)
 new_user=$(s new_user alice)
 timeout_cap=$(s timeout_cap 0)
+userland=$USERLAND
 CONF
 
   # The service: its settings, its installer and its token books, each file
   # hard-linked into every root.
-  printf 'network=%s\nservice=%s\n' "$(s network up)" "$(s service ok)" >"$STATE/service/service.conf"
+  printf 'network=%s\nservice=%s\narchive=%s\n' "$(s network up)" "$(s service ok)" "$(s archive ok)" \
+    >"$STATE/service/service.conf"
   {
     sed -n '1p' "$LAB_DIR/sim/service/install.sh"
     printf 'noise_before=%s\nnoise_after=%s\n' "$(s noise_before 0)" "$(s noise_after 0)"
@@ -151,6 +172,9 @@ CONF
       printf '%s\n' "$setting" >>"$STATE/profiles/$name"
     done
   : >"$STATE/distros.list"
+  if grep -qx 'userland=real' "$STATE"/profiles/* 2>/dev/null; then
+    sh "$LAB_DIR/real/userland.sh" "$USERLAND" >&2 || die "could not build the real userland in $USERLAND"
+  fi
   for name in $(s distros); do
     [ -f "$STATE/profiles/$name" ] || : >"$STATE/profiles/$name"
     distro_build "$name" || die "could not build distribution $name"
@@ -205,6 +229,10 @@ cmd_commands() {
 
 cmd_reboot() {
   require_state
+  # WSL's virtual machine does not survive a restart.
+  for dir in "$STATE"/distros/*/; do
+    [ -d "$dir" ] && real_vm_stop "$(basename "$dir")"
+  done
   conf_set "$STATE/lab.conf" reboot_pending 0
   after=$(conf_get "$STATE/lab.conf" after_reboot_install)
   if [ -n "$after" ]; then
@@ -256,16 +284,61 @@ cmd_status() {
     flags=""
     [ "$name" = "$default" ] && flags=" (default)"
     user=$(conf_get "$dir/conf" default_user)
-    docker=none
-    if [ -x "$dir/root/usr/bin/dockerd" ]; then
-      docker=stopped
-      [ -e "$dir/root/var/lib/qvlab/dockerd.up" ] && docker=running
+    if real_distro "$name"; then
+      userland=real
+      packages=$(real_packages "$name" | awk '$1 ~ /^(ca-certificates|curl|python3|docker\.io)$/ { printf "%s,", $1 }')
+      docker=$(real_docker_state "$name")
+    else
+      userland=busybox
+      packages=$(tr '\n' ',' <"$dir/root/var/lib/qvlab/packages")
+      docker=none
+      if [ -x "$dir/root/usr/bin/dockerd" ]; then
+        docker=stopped
+        [ -e "$dir/root/var/lib/qvlab/dockerd.up" ] && docker=running
+      fi
     fi
-    echo "distro: $name$flags wsl=$(conf_get "$dir/conf" version 2) user=${user:-root}" \
-      "first_run=$(conf_get "$dir/conf" first_run done) packages=$(tr '\n' ',' <"$dir/root/var/lib/qvlab/packages")" \
+    echo "distro: $name$flags userland=$userland wsl=$(conf_get "$dir/conf" version 2) user=${user:-root}" \
+      "first_run=$(conf_get "$dir/conf" first_run done) packages=$packages" \
       "docker=$docker docker_group=$(awk -F: '$1 == "docker" { print $4 }' "$dir/root/etc/group")"
   done <"$STATE/distros.list"
   echo "tokens: $(grep -c . "$STATE/service/issued" || true) issued, $(grep -c . "$STATE/service/used" || true) used"
+  sed 's/^/enrolled: /' "$STATE/service/enrolled"
+}
+
+# Every installed package of DISTRO, one a line (with its version on a
+# real userland): what an attempt may change only after a Yes.
+cmd_packages() {
+  require_state
+  name=$(distro_resolve "${1:-Ubuntu}") || die "no distribution ${1:-Ubuntu}"
+  if real_distro "$name"; then
+    real_packages "$name"
+  else
+    cat "$STATE/distros/$name/root/var/lib/qvlab/packages"
+  fi
+}
+
+# What must not outlive an attempt, one finding a line: a file that a
+# distribution keeps and that holds TOKEN, a copy of install.sh left in a
+# distribution's /tmp, and the command lines that carried TOKEN while the
+# real service saw it enroll. Prints nothing when all is well.
+cmd_leftovers() {
+  require_state
+  [ $# -eq 1 ] && [ -n "$1" ] || die "usage: lab.sh leftovers TOKEN"
+  while IFS= read -r name; do
+    [ -n "$name" ] || continue
+    if real_distro "$name"; then
+      kept=$(real_kept_files "$name")
+    else
+      kept="$STATE/distros/$name/root"
+    fi
+    # The simulated roots hold the service's books (hard links) in /var/lib/qvlab.
+    grep -rlF --exclude-dir=qvlab -- "$1" "$kept" 2>/dev/null | sed "s|^|$name: holds the token: |"
+    if [ -d "$kept/tmp" ]; then
+      find "$kept/tmp" -type f -exec cmp -s "$STATE/service/install.sh" {} \; -print |
+        sed "s|^|$name: install.sh left behind: |"
+    fi
+  done <"$STATE/distros.list"
+  sed 's/^/token on a command line: /' "$STATE/service/leaks" 2>/dev/null || true
 }
 
 cmd_teardown() {
@@ -289,5 +362,7 @@ case "$command" in
   first-run) cmd_first_run "$@" ;;
   exec) cmd_exec "$@" ;;
   status) cmd_status ;;
+  packages) cmd_packages "$@" ;;
+  leftovers) cmd_leftovers "$@" ;;
   teardown) cmd_teardown ;;
 esac

@@ -17,22 +17,6 @@
 
 LIB="$STATE/lib"
 
-# conf_get FILE KEY [DEFAULT]: the last value of KEY, or DEFAULT when empty.
-conf_get() {
-  _v=""
-  if [ -f "$1" ]; then
-    while IFS= read -r _line || [ -n "$_line" ]; do
-      case "$_line" in "$2="*) _v=${_line#*=} ;; esac
-    done <"$1"
-  fi
-  if [ -n "$_v" ]; then printf '%s\n' "$_v"; else printf '%s\n' "${3-}"; fi
-}
-
-# conf_set FILE KEY VALUE
-conf_set() {
-  { grep -v "^$2=" "$1" 2>/dev/null; printf '%s=%s\n' "$2" "$3"; } >"$1.new" && mv "$1.new" "$1"
-}
-
 lower() {
   printf '%s' "$1" | tr 'A-Z' 'a-z'
 }
@@ -185,6 +169,7 @@ base_build() {
   done
   ln -sf apt-get "$_base/usr/bin/apt"
   cp "$LIB/root/lib.sh" "$_base/var/lib/qvlab/lib.sh"
+  cp "$LIB/conf.sh" "$_base/var/lib/qvlab/conf.sh"
   cp "$LIB"/root/archive/* "$_base/var/lib/qvlab/archive/"
   chmod 755 "$_base"/var/lib/qvlab/archive/*
   printf 'desktop-lab\n' >"$_base/etc/hostname"
@@ -219,12 +204,17 @@ GROUP
 first_run_complete() {
   _dir="$STATE/distros/$1"
   _new=$(conf_get "$STATE/lab.conf" new_user alice)
-  user_add "$_dir/root" "$_new"
+  if real_distro "$1"; then
+    real_user_add "$1" "$_new" || return 1
+  else
+    user_add "$_dir/root" "$_new"
+  fi
   conf_set "$_dir/conf" default_user "$_new"
   conf_set "$_dir/conf" first_run done
 }
 
-# distro_build NAME: (re)creates distribution NAME from profiles/NAME.
+# distro_build NAME: (re)creates distribution NAME from profiles/NAME; one
+# whose profile says userland=real is real_build's (real/distro.sh).
 # Profile keys, with their defaults:
 #   os=ubuntu-24.04 (ubuntu-22.04, ubuntu-20.04, debian-12, docker-desktop)
 #   wsl=2 (1)                  user=alice (none: first-run set-up pending)
@@ -238,6 +228,10 @@ first_run_complete() {
 #   dockerd=ok (fails)         mktemp=ok (fails)
 distro_build() {
   _name=$1
+  if real_distro "$_name"; then
+    real_build "$_name"
+    return
+  fi
   _profile="$STATE/profiles/$_name"
   _dir="$STATE/distros/$_name"
   _root="$_dir/root"

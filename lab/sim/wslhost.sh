@@ -29,7 +29,9 @@ exec </dev/null >/dev/null 2>>"$STATE/helper.log"
 LC_ALL=C
 LANG=C
 export LC_ALL LANG
+. "$STATE/lib/conf.sh"
 . "$STATE/lib/machine.sh"
+. "$STATE/lib/real/distro.sh"
 
 say() {
   printf '%s\n' "$@" >>"$RUN.msg"
@@ -134,6 +136,15 @@ op_run() {
   # env -i VARIABLES... chroot ... ARGV: the variables go in front of ARGV.
   # (--user is chroot's user:group option, abbreviated as its parser allows.)
   set -- /usr/sbin/chroot --user="$uid:$gid" --groups="$groups" "$root" "$@"
+  # A real distribution runs in namespaces that outlive this call; the
+  # first call after a restart boots them.
+  if real_distro "$name"; then
+    if ! real_vm_start "$name" 2>>"$RUN.msg" || ! vm=$(real_vm_pid "$name"); then
+      say "Error code: Wsl/Service/CreateInstance/CreateVm/E_FAIL"
+      finish -1
+    fi
+    set -- nsenter --target "$vm" --mount --uts --ipc --net --pid -- "$@"
+  fi
   while IFS= read -r line; do
     [ -n "$line" ] && set -- "$line" "$@"
   done <"$dir/environment"

@@ -15,25 +15,16 @@
 
 QVLAB="${R-}/var/lib/qvlab"
 
-# conf_value FILE KEY [DEFAULT]: the last value of KEY in FILE, or DEFAULT.
-conf_value() {
-  _v=""
-  if [ -f "$1" ]; then
-    while IFS= read -r _line || [ -n "$_line" ]; do
-      case "$_line" in "$2="*) _v=${_line#*=} ;; esac
-    done <"$1"
-  fi
-  if [ -n "$_v" ]; then printf '%s\n' "$_v"; else printf '%s\n' "${3-}"; fi
-}
+. "${R-}/var/lib/qvlab/conf.sh"
 
 # sim_get KEY [DEFAULT]: how this distribution behaves.
 sim_get() {
-  conf_value "$QVLAB/sim.conf" "$@"
+  conf_get "$QVLAB/sim.conf" "$@"
 }
 
 # svc_get KEY [DEFAULT]: the service's settings.
 svc_get() {
-  conf_value "$QVLAB/service/service.conf" "$@"
+  conf_get "$QVLAB/service/service.conf" "$@"
 }
 
 pkg_installed() {
