@@ -23,6 +23,8 @@ trap '"$QV_LAB_SH" teardown >/dev/null 2>&1 || true' EXIT
 # shellcheck disable=SC2086
 code=$("$QV_LAB_SH" setup $scenario | tail -n 1)
 token=$(printf '%s' "$code" | cut -d'|' -f3)
+node_name=$(printf '%s' "$code" | cut -d'|' -f4 | base64 -d)
+packages_before=$("$QV_LAB_SH" packages 2>/dev/null || true)
 
 windows_path() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 set --
@@ -49,6 +51,39 @@ fi
 # The token travels on standard input only, never on a command line.
 if "$QV_LAB_SH" commands | grep -qF "$token"; then
   echo "FAIL: the one-time token appeared on a wsl.exe command line"
+  status=1
+fi
+# Nothing is installed without a Yes.
+case "$steps" in
+  *answers=*yes*) ;;
+  *)
+    if [ "$("$QV_LAB_SH" packages 2>/dev/null || true)" != "$packages_before" ]; then
+      echo "FAIL: packages changed without a Yes"
+      status=1
+    fi
+    ;;
+esac
+# No file a distribution keeps holds the token, the downloaded install.sh
+# is gone, and no process showed the token on its command line.
+leftovers=$("$QV_LAB_SH" leftovers "$token")
+if [ -n "$leftovers" ]; then
+  echo "FAIL: the attempt left behind:"
+  printf '%s\n' "$leftovers"
+  status=1
+fi
+# The service recorded the node's name byte for byte.
+"$QV_LAB_SH" status | sed -n 's/^enrolled: //p' | cut -f3 >"${TMPDIR:-/tmp}/qv-e2e-names.$$"
+while IFS= read -r recorded; do
+  if [ "$recorded" != "$node_name" ]; then
+    echo "FAIL: the service recorded the node name '$recorded', not '$node_name'"
+    status=1
+  fi
+done <"${TMPDIR:-/tmp}/qv-e2e-names.$$"
+rm -f "${TMPDIR:-/tmp}/qv-e2e-names.$$"
+# Teardown leaves no process, namespace or mount of the lab behind.
+trap - EXIT
+if ! "$QV_LAB_SH" teardown; then
+  echo "FAIL: the lab could not be taken down cleanly"
   status=1
 fi
 [ $status -eq 0 ] && printf '%s\n' "$actual"
