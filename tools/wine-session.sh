@@ -25,6 +25,11 @@ mkdir -p "$HOME"
 
 xvfb_pid=""
 cleanup() {
+  # A lab that a stopped test (a timeout) could not take down itself: its
+  # real distributions' namespaces and mounts go with the session.
+  if [ -f "$WINEPREFIX/quenvale-lab/.quenvale-lab" ]; then
+    "$root/lab/lab.sh" teardown >/dev/null 2>&1 || echo "wine-session: the lab in $WINEPREFIX could not be taken down" >&2
+  fi
   wineserver -k >/dev/null 2>&1 || true
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
 }
