@@ -4,7 +4,8 @@
 set -eu
 
 packages="make cmake g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 \
-xvfb imagemagick fonts-wqy-microhei busybox-static clang libclang-rt-14-dev"
+xvfb imagemagick fonts-wqy-microhei busybox-static clang libclang-rt-14-dev \
+osslsigncode openssl"
 
 missing=""
 for package in $packages; do
