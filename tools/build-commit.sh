@@ -14,7 +14,9 @@ commit=$(git -C "$root" rev-parse --verify --quiet "$rev^{commit}") ||
   { echo "$rev: no such commit in $root" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/qv-commit.XXXXXX)
+# A signal ends the run through exit, so that the folder goes with it.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT TERM PIPE
 mkdir "$work/src"
 git -C "$root" archive "$commit" | tar -x -C "$work/src"
 if ! {

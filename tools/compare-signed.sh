@@ -81,7 +81,9 @@ echo "  $(hex "$certdir_at")-$(hex $((certdir_at + 7)))  Certificate Table entry
 echo "  $(hex "$table_at")-$(hex $((signed_size - 1)))  the certificate table, $table_size bytes, to the end of the file"
 
 work=$(mktemp -d /tmp/qv-compare.XXXXXX)
+# A signal ends the run through exit, so that the folder goes with it.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT TERM PIPE
 
 if [ "$padded" -gt "$built_size" ]; then
   nonzero=$(tail -c +$((built_size + 1)) "$signed" | head -c $((padded - built_size)) | tr -d '\000' | wc -c)
