@@ -1,7 +1,8 @@
 # The one front door: `make` builds, `make test` proves, `make demo` shows.
-.PHONY: all deps build host windows dist demo test test-host test-windows test-fuzz fuzz screenshot bench clean
+.PHONY: all deps build host windows dist release demo test test-host test-windows test-fuzz fuzz screenshot bench clean
 
 DIST := dist/QuenvaleEnroll.exe
+RELEASE := dist/release/QuenvaleEnroll.exe
 
 all: deps build
 
@@ -46,6 +47,18 @@ fuzz: deps
 # The product and its SHA-256, for anyone to compare with their own build.
 dist: deps windows
 	@sha256sum $(DIST)
+
+# The product exactly as make dist builds it, signed (SHA-256 Authenticode,
+# the publisher's chain, a time stamp) into $(RELEASE); refused while the
+# checkout holds uncommitted changes. Anyone checks it with
+# tools/verify-release.sh. SIGN_CERT holds the leaf and its intermediates.
+#   make release SIGN_CERT=chain.pem SIGN_KEY=key.pem [TIMESTAMP_URL=http://...]
+release: deps
+	@SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" tools/sign-release.sh --check
+	@$(MAKE) --no-print-directory dist
+	@SIGN_CERT="$(SIGN_CERT)" SIGN_KEY="$(SIGN_KEY)" TIMESTAMP_URL="$(TIMESTAMP_URL)" \
+	  tools/sign-release.sh $(DIST) $(RELEASE)
+	@sha256sum $(RELEASE)
 
 # The program against a simulated PC: on your display if there is one, else
 # a walk-through on Xvfb with screenshots in build/demo/. SCENARIO=name.
