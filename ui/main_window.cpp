@@ -145,6 +145,20 @@ void OnEnrollProgress(WPARAM kind) {
   SetWindowTextW(g_status_line, ProgressText(CodeOf(kind)));
 }
 
+// IsDialogMessageW asks this when Enter is pressed and the focused control
+// is not flagged as the default push button; unanswered, Enter became IDOK,
+// which nothing handles. Join is the default. A help button with the focus
+// answers for itself: a dialog box would have flagged it as the default when
+// it took the focus, but a click on a button of a plain window flags
+// nothing. A disabled default is not pressed, so Enter does nothing while an
+// attempt runs (and OnJoin refuses then anyway).
+LRESULT OnGetDefaultId(HWND window) {
+  const HWND focus = GetFocus();
+  const int focused = (focus != nullptr && GetParent(focus) == window) ? GetDlgCtrlID(focus) : 0;
+  const int id = (focused == IDC_WSL_GUIDE || focused == IDC_DOCKER_GUIDE) ? focused : IDC_JOIN;
+  return MAKELRESULT(id, DC_HASDEFID);
+}
+
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_CREATE:
@@ -167,6 +181,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_ENROLL_PROGRESS:
       OnEnrollProgress(wparam);
       return 0;
+    case DM_GETDEFID:
+      return OnGetDefaultId(window);
     default:
       return DefWindowProcW(window, message, wparam, lparam);
   }

@@ -2,11 +2,7 @@
 
 #include <vector>
 
-std::wstring WindowsPathOf(const char* unix_path) {
-  std::wstring path = L"Z:";
-  for (const char* p = unix_path; *p != 0; ++p) path += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
-  return path;
-}
+#include "tools/product_hooks.h"
 
 namespace {
 
@@ -95,6 +91,9 @@ long StopProduct(ProductProcess* product) {
   }
   CloseHandle(product->process);
   product->process = nullptr;
+  // Only now: the hooked program must not lose its DLL while it runs.
+  if (product->hook != nullptr) UnhookWindowsHookEx(product->hook);
+  product->hook = nullptr;
   return result;
 }
 
@@ -104,18 +103,77 @@ HWND ControlAt(HWND window, int index) {
   return child;
 }
 
+// Sent with a time limit: a program that stopped answering fails the
+// test instead of holding it, and a whole unattended run, for ever.
+constexpr UINT kAnswerTimeoutMs = 20000;
+
 std::wstring TextOf(HWND control) {
   wchar_t buffer[1024] = {};
-  SendMessageW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer));
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_NORMAL, kAnswerTimeoutMs,
+                      &copied);
   return buffer;
 }
 
 void SetText(HWND control, const std::wstring& text) {
-  SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL, kAnswerTimeoutMs,
+                      &result);
 }
 
 void Click(HWND button) {
   PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+void PressKey(const ProductProcess& product, WORD key) {
+  HWND target = product.window;
+  GUITHREADINFO thread = {};
+  thread.cbSize = sizeof thread;
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(product.window, nullptr), &thread)) {
+    if (thread.hwndFocus != nullptr) {
+      target = thread.hwndFocus;
+    } else if (thread.hwndActive != nullptr) {
+      target = thread.hwndActive;
+    }
+  }
+  const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC)) << 16;
+  PostMessageW(target, WM_KEYDOWN, key, scan | 1);
+  // Released: previous state down (bit 30), transition (bit 31).
+  PostMessageW(target, WM_KEYUP, key, scan | 1 | (LPARAM{1} << 30) | (LPARAM{1} << 31));
+}
+
+bool LoadIntoProduct(ProductProcess* product, const std::wstring& dll) {
+  // Loaded here too, only to hand its hook to the system; outside the
+  // program the DLL changes nothing.
+  HMODULE module = LoadLibraryW(dll.c_str());
+  if (module == nullptr) return false;
+  const HOOKPROC hook =
+      reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(module, "ProductMessageHook")));
+  const DWORD thread = GetWindowThreadProcessId(product->window, nullptr);
+  if (hook == nullptr || thread == 0) return false;
+  // The system loads the DLL into the program the next time the window's
+  // thread takes a message from its queue, the request below at the latest.
+  product->hook = SetWindowsHookExW(WH_GETMESSAGE, hook, module, thread);
+  return product->hook != nullptr && AskProduct(*product, kHooksReady) == 1;
+}
+
+LPARAM AskProduct(const ProductProcess& product, unsigned request, DWORD timeout_ms) {
+  const UINT message = RegisterWindowMessageW(kProductHooksMessage);
+  MSG answer;
+  // The answer comes to this thread's queue: make sure it has one, empty.
+  while (PeekMessageW(&answer, nullptr, message, message, PM_REMOVE)) {
+  }
+  if (message == 0 || !PostMessageW(product.window, message, request, static_cast<LPARAM>(GetCurrentThreadId()))) {
+    return 0;
+  }
+  const ULONGLONG end = GetTickCount64() + timeout_ms;
+  do {
+    while (PeekMessageW(&answer, nullptr, message, message, PM_REMOVE)) {
+      if (answer.hwnd == nullptr && answer.wParam == request) return answer.lParam;
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_POSTMESSAGE);
+  } while (GetTickCount64() < end);
+  return 0;
 }
 
 bool WaitForStatus(HWND window, const wchar_t* text, DWORD timeout_ms) {

@@ -11,10 +11,8 @@ struct ProductProcess {
   HANDLE process = nullptr;
   DWORD id = 0;
   HWND window = nullptr;
+  HHOOK hook = nullptr;  // see LoadIntoProduct
 };
-
-// Unix path of a file built next to the tests, as Wine sees it (Z:\...).
-std::wstring WindowsPathOf(const char* unix_path);
 
 // Starts the program with extra environment variables ("NAME=value" lines
 // separated by '\n', added to ours) and waits for its main window.
@@ -33,6 +31,19 @@ std::wstring TextOf(HWND control);
 void SetText(HWND control, const std::wstring& text);
 // Posts a click: handled once the program gets to its queue.
 void Click(HWND button);
+// Posts a key press and release to the control that has the focus in the
+// program's thread (else to its active window): both come out of the
+// program's own message loop into IsDialogMessageW, as typed keys do, with
+// no need for the window to be in the foreground.
+void PressKey(const ProductProcess& product, WORD key);
+
+// Loads the test hooks DLL `dll` (tools/product_hooks.cpp) into the started
+// program, through a message hook on its window's thread that stays until
+// StopProduct. True once the DLL answers from inside.
+bool LoadIntoProduct(ProductProcess* product, const std::wstring& dll);
+// Asks the loaded DLL one of the requests of tools/product_hooks.h; its
+// answer, 0 when none came in time.
+LPARAM AskProduct(const ProductProcess& product, unsigned request, DWORD timeout_ms = 10000);
 
 // Polls until `done` returns true, at most `timeout_ms`.
 template <typename Predicate>

@@ -1,7 +1,9 @@
 // Handle hygiene of repeated attempts: a hundred attempts in one process,
 // each through the real worker thread and the real runner against a
 // stand-in wsl.exe in the system directory, must leave the process holding
-// as many handles as before them.
+// as many handles as before them. The system directory is a folder of the
+// test's own, as this program's GetSystemDirectoryW answers it
+// (tests/win32/import_hooks.h): the real wsl.exe is never started.
 #include <windows.h>
 #include <winternl.h>
 
@@ -14,9 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "core/base64.h"
-#include "tests/win32/handle_count.h"
 #include "core/enrollment_job.h"
 #include "core/outcome.h"
+#include "tests/win32/handle_count.h"
+#include "tests/win32/import_hooks.h"
+#include "tests/win32/win32_test_support.h"
 #include "ui/worker_messages.h"
 #include "ui/worker_thread.h"
 
@@ -144,12 +148,6 @@ LRESULT CALLBACK OwnerProcedure(HWND window, UINT message, WPARAM w, LPARAM l) {
   }
 }
 
-std::wstring WindowsPathOf(const char* unix_path) {
-  std::wstring path = L"Z:";
-  for (const char* p = unix_path; *p != 0; ++p) path += (*p == '/') ? L'\\' : static_cast<wchar_t>(*p);
-  return path;
-}
-
 bool WriteBytes(const std::wstring& path, const char* bytes) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -190,11 +188,11 @@ class HandleHygiene : public ::testing::Test {
     GetTempPathW(MAX_PATH, temp);
     dir_ = std::wstring(temp) + L"qv-hygiene-" + std::to_wstring(GetCurrentProcessId());
     ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-    wchar_t system_directory[MAX_PATH];
-    ASSERT_GT(GetSystemDirectoryW(system_directory, MAX_PATH), 0u);
-    system_wsl_ = std::wstring(system_directory) + L"\\wsl.exe";
-    ASSERT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(system_wsl_.c_str()))
-        << "a wsl.exe is already in the system directory; this test would replace it";
+    // The folder is the system directory too, and records any start of the
+    // installer instead of elevating it.
+    ASSERT_TRUE(RedirectSystemDirectory(GetModuleHandleW(nullptr), dir_.c_str()));
+    ASSERT_TRUE(RecordShellCalls(GetModuleHandleW(nullptr), dir_.c_str()));
+    system_wsl_ = In(L"wsl.exe");
     // The worker's runs inherit our environment: the stand-in finds its
     // folder, and never waits for a gate.
     ASSERT_TRUE(SetEnvironmentVariableW(L"QV_TEST_DIR", dir_.c_str()));
@@ -213,8 +211,10 @@ class HandleHygiene : public ::testing::Test {
   void TearDown() override {
     if (owner_ != nullptr) DestroyWindow(owner_);
     UnregisterClassW(kOwnerClass, GetModuleHandleW(nullptr));
-    DeleteFileW(system_wsl_.c_str());
-    for (const wchar_t* name : {L"output.bin", L"exit-code.txt", L"wsl-commands.log"}) DeleteFileW(In(name).c_str());
+    RestoreImports(GetModuleHandleW(nullptr));
+    for (const wchar_t* name : {L"wsl.exe", L"output.bin", L"exit-code.txt", L"wsl-commands.log", L"shell.log"}) {
+      DeleteFileW(In(name).c_str());
+    }
     RemoveDirectoryW(dir_.c_str());
   }
 
@@ -224,7 +224,7 @@ class HandleHygiene : public ::testing::Test {
   bool Prepare(const Scenario& scenario) {
     if (scenario.wsl != current_wsl_) {
       const bool placed = scenario.wsl == kStandIn
-                              ? CopyFileW(WindowsPathOf(QV_GATED_WSL_EXE).c_str(), system_wsl_.c_str(), FALSE) != 0
+                              ? CopyFileW(ToolPath(L"gated_wsl.exe").c_str(), system_wsl_.c_str(), FALSE) != 0
                               : WriteBytes(system_wsl_, "not a program\r\n");
       if (!placed) return false;
       current_wsl_ = scenario.wsl;

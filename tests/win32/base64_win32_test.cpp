@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/base64.h"
+#include "import_hooks.h"
 #include "ui/base64_win32.h"
 
 namespace {
@@ -57,11 +58,65 @@ TEST(DecodeBase64Win32, AgreesWithThePortableDecoderOnWhatBothMustAcceptOrRefuse
   }
 }
 
-TEST(DecodeBase64Win32, LeavesNoCrypt32LoadedBehind) {
+// The decoder's loads of crypt32 and its releases, as they pass through
+// this program's imports.
+using LoadLibraryExFn = HMODULE(WINAPI*)(LPCWSTR, HANDLE, DWORD);
+using FreeLibraryFn = BOOL(WINAPI*)(HMODULE);
+LoadLibraryExFn g_load;
+FreeLibraryFn g_free;
+struct Crypt32Calls {
+  int loads = 0;
+  DWORD flags = 0;
+  HMODULE module = nullptr;
+  int releases = 0;
+};
+Crypt32Calls g_crypt32;
+
+HMODULE WINAPI CountingLoad(LPCWSTR name, HANDLE file, DWORD flags) {
+  const HMODULE module = g_load(name, file, flags);
+  if (name != nullptr && lstrcmpiW(name, L"crypt32.dll") == 0) {
+    ++g_crypt32.loads;
+    g_crypt32.flags = flags;
+    g_crypt32.module = module;
+  }
+  return module;
+}
+
+BOOL WINAPI CountingRelease(HMODULE module) {
+  if (module != nullptr && module == g_crypt32.module) ++g_crypt32.releases;
+  return g_free(module);
+}
+
+// Other software (security software, on Windows) may have loaded crypt32
+// into the process already, so what counts is that each load of the
+// decoder's own is released and the process ends as it began.
+TEST(DecodeBase64Win32, TakesCrypt32FromSystem32AndReleasesEveryLoad) {
+  const HMODULE before = GetModuleHandleW(L"crypt32.dll");
+  const HMODULE self = GetModuleHandleW(nullptr);
+  g_load = reinterpret_cast<LoadLibraryExFn>(
+      ReplaceImport(self, "kernel32.dll", "LoadLibraryExW", reinterpret_cast<void*>(CountingLoad)));
+  g_free = reinterpret_cast<FreeLibraryFn>(
+      ReplaceImport(self, "kernel32.dll", "FreeLibrary", reinterpret_cast<void*>(CountingRelease)));
+  struct Restore {
+    HMODULE self;
+    ~Restore() {
+      if (g_load != nullptr) ReplaceImport(self, "kernel32.dll", "LoadLibraryExW", reinterpret_cast<void*>(g_load));
+      if (g_free != nullptr) ReplaceImport(self, "kernel32.dll", "FreeLibrary", reinterpret_cast<void*>(g_free));
+    }
+  } restore{self};
+  ASSERT_NE(nullptr, g_load);
+  ASSERT_NE(nullptr, g_free);
+
   unsigned char out[16];
   size_t decoded = 0;
-  ASSERT_TRUE(DecodeBase64Win32(L"bm9kZQ==", out, sizeof out, &decoded));
-  EXPECT_EQ(nullptr, GetModuleHandleW(L"crypt32.dll"));
+  EXPECT_TRUE(DecodeBase64Win32(L"bm9kZQ==", out, sizeof out, &decoded));
+  EXPECT_FALSE(DecodeBase64Win32(L"bm9k*Q==", out, sizeof out, &decoded));
+  EXPECT_FALSE(DecodeBase64Win32(L"QUJDQUJDQUJDQUJDQUJDQUJD", out, sizeof out, &decoded));  // 18 bytes
+  EXPECT_EQ(3, g_crypt32.loads);
+  EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), g_crypt32.flags) << "searched beyond System32";
+  EXPECT_NE(nullptr, g_crypt32.module);
+  EXPECT_EQ(g_crypt32.loads, g_crypt32.releases);
+  EXPECT_EQ(before, GetModuleHandleW(L"crypt32.dll"));
 }
 
 }  // namespace

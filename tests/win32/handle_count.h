@@ -1,6 +1,7 @@
 // How many handles this process holds, as the system's handle list counts
-// them: GetProcessHandleCount succeeds under Wine 8 but always says 0.
-// Link with ntdll.
+// them: GetProcessHandleCount succeeds under Wine 8 but always says 0. The
+// extended list, because the plain one keeps only 16 bits of each process
+// id, and on Windows ids above 65535 are common. Link with ntdll.
 #pragma once
 
 #include <windows.h>
@@ -10,27 +11,31 @@
 
 inline long SystemListHandleCount() {
   struct SystemHandleEntry {
-    ULONG process_id;
-    BYTE object_type;
-    BYTE flags;
-    USHORT value;
     PVOID object;
+    ULONG_PTR process_id;
+    ULONG_PTR value;
     ULONG access;
+    USHORT creator_back_trace;
+    USHORT object_type;
+    ULONG attributes;
+    ULONG reserved;
   };
   struct SystemHandleList {
-    ULONG count;
+    ULONG_PTR count;
+    ULONG_PTR reserved;
     SystemHandleEntry entries[1];
   };
-  const int kSystemHandleInformation = 16;
+  const int kSystemExtendedHandleInformation = 64;
   const NTSTATUS kLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
 
-  std::vector<unsigned char> buffer(1u << 20);
+  // A Windows desktop holds a hundred thousand handles and more.
+  std::vector<unsigned char> buffer(4u << 20);
   for (;;) {
     ULONG returned = 0;
     const NTSTATUS status =
-        NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), buffer.data(),
-                                 static_cast<ULONG>(buffer.size()), &returned);
-    if (status == kLengthMismatch && buffer.size() < (64u << 20)) {
+        NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(kSystemExtendedHandleInformation),
+                                 buffer.data(), static_cast<ULONG>(buffer.size()), &returned);
+    if (status == kLengthMismatch && buffer.size() < (256u << 20)) {
       buffer.resize(buffer.size() * 2);
       continue;
     }
@@ -38,9 +43,9 @@ inline long SystemListHandleCount() {
     break;
   }
   const SystemHandleList* list = reinterpret_cast<const SystemHandleList*>(buffer.data());
-  const ULONG self = GetCurrentProcessId();
+  const ULONG_PTR self = GetCurrentProcessId();
   long count = 0;
-  for (ULONG i = 0; i < list->count; ++i) {
+  for (ULONG_PTR i = 0; i < list->count; ++i) {
     if (list->entries[i].process_id == self) ++count;
   }
   return count;

@@ -1,22 +1,20 @@
 // Finding wsl.exe, telling whether Docker Desktop is there, and running the
 // WSL installer, each against a stand-in wsl.exe of ours
 // (tools/fake_wsl.cpp): here it takes its script from FAKE_WSL_SCRIPT and
-// records every start's arguments in the file FAKE_WSL_LOG names.
+// records every start's arguments in the file FAKE_WSL_LOG names. The
+// system directory and the shell are reached through this program's imports
+// (import_hooks.h), so the real wsl.exe is never looked at or started and
+// nothing is elevated.
 
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "import_hooks.h"
 #include "win32_test_support.h"
 #include "wsl/host_probes.h"
 
 namespace {
-
-std::wstring SystemDirectory() {
-  wchar_t directory[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-  return std::wstring(directory, length);
-}
 
 TEST(JoinWslPath, AcceptsSystemDirectoriesOf1To250Units) {
   const std::wstring longest = L"C:\\" + std::wstring(247, L'd');
@@ -46,30 +44,26 @@ TEST(JoinWslPath, AcceptsSystemDirectoriesOf1To250Units) {
   }
 }
 
-// Moves any wsl.exe already in the system directory aside, and puts it back.
+// The system directory, as this program's GetSystemDirectoryW answers it, is
+// an empty folder of the test's own: on Windows, System32 holds the real
+// wsl.exe, which cannot be moved aside and which no test may start.
 class LocateWslTest : public testing::Test {
  protected:
   void SetUp() override {
-    installed_ = SystemDirectory() + L"\\wsl.exe";
-    saved_ = installed_ + L".qv-saved-" + std::to_wstring(GetCurrentProcessId());
-    moved_ = MoveFileExW(installed_.c_str(), saved_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-    ASSERT_FALSE(PathExists(installed_));
+    ASSERT_FALSE(folder_.path().empty());
+    ASSERT_TRUE(RedirectSystemDirectory(GetModuleHandleW(nullptr), folder_.path().c_str()));
   }
-  void TearDown() override {
-    DeleteFileW(installed_.c_str());
-    if (moved_) MoveFileExW(saved_.c_str(), installed_.c_str(), MOVEFILE_REPLACE_EXISTING);
-  }
+  void TearDown() override { RestoreImports(GetModuleHandleW(nullptr)); }
 
-  std::wstring installed_;
-  std::wstring saved_;
-  bool moved_ = false;
+  ScratchFolder folder_{L"system-directory"};
 };
 
 TEST_F(LocateWslTest, FindsTheSystemDirectorysWslExe) {
-  ASSERT_TRUE(CopyFileW(FakeWslPath().c_str(), installed_.c_str(), FALSE));
+  const std::wstring installed = folder_ / L"wsl.exe";
+  ASSERT_TRUE(CopyFileW(FakeWslPath().c_str(), installed.c_str(), FALSE));
   wchar_t path[kWslPathCapacity];
   ASSERT_TRUE(LocateWsl(path));
-  EXPECT_EQ(installed_, std::wstring(path));
+  EXPECT_EQ(installed, std::wstring(path));
 }
 
 TEST_F(LocateWslTest, FailsWhenTheSystemDirectoryHasNoWslExe) {
@@ -164,12 +158,17 @@ TEST_F(DockerDesktopPresentTest, LooksForTheExecutableFirstAndThenAtTheDistribut
   }
 }
 
+// The installer's start is recorded in shell.log and made without
+// elevation: on Windows, "runas" would show a prompt to a tester who is not
+// already elevated.
 class InstallWslTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(folder_.path().empty());
     log_.Set(folder_ / L"starts.log");
+    ASSERT_TRUE(RecordShellCalls(GetModuleHandleW(nullptr), folder_.path().c_str()));
   }
+  void TearDown() override { RestoreImports(GetModuleHandleW(nullptr)); }
 
   ScratchFolder folder_{L"wsl-installer"};
   ScopedVariable script_{L"FAKE_WSL_SCRIPT"};
@@ -187,9 +186,11 @@ TEST_F(InstallWslTest, TurnsTheInstallersExitCodeIntoAnOutcomeAndOpensUbuntuOnly
       {0xFFFFFFFF, E_WSL_SETUP, false},
   };
   const std::wstring log = folder_ / L"starts.log";
+  const std::wstring shell_log = folder_ / L"shell.log";
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "installer exit code " << c.exit_code);
     DeleteFileW(log.c_str());
+    DeleteFileW(shell_log.c_str());
     script_.Set(L"exit " + std::to_wstring(c.exit_code));
 
     EXPECT_EQ(c.outcome, InstallWslWithUbuntu(nullptr, FakeWslPath().c_str()));
@@ -201,11 +202,13 @@ TEST_F(InstallWslTest, TurnsTheInstallersExitCodeIntoAnOutcomeAndOpensUbuntuOnly
     // Whatever was started has ended before the log is read.
     ASSERT_TRUE(WaitForChildProcesses(60));
     EXPECT_EQ(c.opens_ubuntu ? install + "--distribution Ubuntu\n" : install, ReadWholeFile(log));
+    // Started as an administrator would need it.
+    EXPECT_EQ("runas|" + Utf8(FakeWslPath()) + "|" + install, ReadWholeFile(shell_log));
   }
 }
 
-// Stands in for a refused elevation, which this prefix cannot produce: the
-// shell call itself fails. No box may appear, nothing is opened.
+// Stands in for a refused elevation: the shell call itself fails. No box
+// may appear, nothing is opened.
 TEST_F(InstallWslTest, FailsAndOpensNothingWhenTheInstallerCannotBeStarted) {
   const std::wstring missing = folder_ / L"no-such-wsl.exe";
   EXPECT_EQ(E_WSL_SETUP, InstallWslWithUbuntu(nullptr, missing.c_str()));

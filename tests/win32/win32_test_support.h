@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-// The stand-ins are built next to the test programs.
+// The stand-ins are built next to the test programs, and travel with them
+// in the kit.
 inline std::wstring ToolPath(const wchar_t* name) {
   wchar_t self[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -19,6 +20,14 @@ inline std::wstring ToolPath(const wchar_t* name) {
 
 inline std::wstring FakeWslPath() {
   return ToolPath(L"fake_wsl.exe");
+}
+
+inline std::string Utf8(const std::wstring& text) {
+  std::string bytes(text.size() * 3, '\0');
+  const int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
+                                        static_cast<int>(bytes.size()), nullptr, nullptr);
+  bytes.resize(count > 0 ? static_cast<size_t>(count) : 0);
+  return bytes;
 }
 
 inline bool PathExists(const std::wstring& path) {
