@@ -3,9 +3,9 @@
     services.py STATE CACHE ROOT READY
 
 Started by vm-init.sh inside the distribution's namespaces (on the host's
-file system, not in the root); it creates the file READY once it listens. It
-answers on three addresses that exist only
-in that namespace (the root's /etc/hosts names them):
+file system, not in the root); it creates the file READY once it listens.
+It answers on three addresses that exist only in that namespace (the
+root's /etc/hosts names them):
 
   203.0.113.10:80      http://203.0.113.10, the service's plain-HTTP base
   198.51.100.43:443    https://quenvale.com and https://www.quenvale.com,
@@ -29,7 +29,7 @@ settings reader (conf.sh), as the simulated tools read them:
   service=ok|error|down   error: enrollment fails with 500; down: 503 always
   archive=ok|broken       broken: every .deb arrives with one byte changed
 Whether an address can be reached at all (network=down, archive=down) is
-up to vm-init.sh and the lab, which take the address away.
+up to the lab: real_network_apply (distro.sh) takes the address away.
 """
 
 import hashlib
