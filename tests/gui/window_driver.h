@@ -68,6 +68,5 @@ HWND MessageBoxButton(HWND box, int id);
 void AnswerMessageBox(HWND box, int id);
 
 // Files shared with the stand-in programs.
-bool FileExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
