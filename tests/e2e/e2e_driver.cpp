@@ -118,7 +118,11 @@ int wmain(int argc, wchar_t** argv) {
   }
   ProductProcess product;
   if (!StartProduct(argv[1], L"", &product)) {
-    fprintf(stderr, "the window did not appear\n");
+    // Which of the two failed, and why: a start that fails now and then
+    // under load is otherwise indistinguishable from a window that never came.
+    const DWORD error = GetLastError();
+    fprintf(stderr, "the window did not appear (the program %s; last error %lu)\n",
+            product.process != nullptr ? "started" : "could not be started", error);
     return 1;
   }
   std::vector<bool> answers;
