@@ -6,7 +6,8 @@
 //   distro=TEXT   type into the distribution field
 //   answers=yes,no  how to answer the next prompts (unlisted: No)
 //   join          press the join button and follow the attempt to its end
-//   lab=ACTION    run "lab.sh ACTION" (first-run, reboot) on the Linux side
+//   lab=ACTION ARGS  run "lab.sh ACTION ARGS" (first-run, reboot, ...) on the
+//                 Linux side; the words are split at spaces
 //   await-first-run  wait until the lab's Ubuntu has its normal user
 // The first argument is the program to start; QV_LAB_SH names lab.sh.
 #include <windows.h>
@@ -149,7 +150,12 @@ int wmain(int argc, wchar_t** argv) {
         fflush(stdout);
       }
     } else if (step.rfind(L"lab=", 0) == 0) {
-      if (RunOnLinux({"/bin/sh", LabScript(), Narrow(step.substr(4))}) != 0) {
+      std::vector<std::string> words = {"/bin/sh", LabScript()};
+      const std::string action = Narrow(step.substr(4)) + " ";
+      for (size_t at = 0, next; (next = action.find(' ', at)) != std::string::npos; at = next + 1) {
+        if (next > at) words.push_back(action.substr(at, next - at));
+      }
+      if (RunOnLinux(words) != 0) {
         fprintf(stderr, "lab.sh %ls failed\n", step.c_str() + 4);
         status = 1;
       }
