@@ -9,6 +9,7 @@
 #   lab.sh commands                        every command line wsl.exe received
 #   lab.sh reboot                          Windows restarts
 #   lab.sh first-run [DISTRO]              the user completes Ubuntu's first-run set-up
+#   lab.sh wake                            the stuck WSL service (wsl_hang=yes) answers the calls waiting
 #   lab.sh exec DISTRO [USER] -- ARGV...   ARGV inside DISTRO, as wsl.exe would run it
 #   lab.sh status                          the state of the simulated PC
 #   lab.sh packages [DISTRO]               the packages installed in DISTRO
@@ -41,6 +42,7 @@ usage() {
 }
 case "${1:-}" in
   setup | code | commands | reboot | first-run | exec | status | packages | leftovers | scenarios | teardown) ;;
+  wake) ;;
   *) usage ;;
 esac
 
@@ -142,13 +144,15 @@ cmd_setup() {
   cat >"$STATE/lab.conf" <<CONF
 wsl=$(s wsl enabled)
 install=$(s install ok)
-install_exit=$(s install_exit 2151677186)
+install_exit=$(s install_exit -1)
 reboot_pending=0
 docker_desktop=$(s docker_desktop none)
 first_run_on_open=$(s first_run_on_open yes)
 new_user=$(s new_user alice)
 timeout_cap=$(s timeout_cap 0)
 userland=$USERLAND
+wsl_lang=$(s wsl_lang zh-CN)
+wsl_hang=$(s wsl_hang no)
 CONF
 
   # The service: its settings, its installer and its token books, each file
@@ -184,6 +188,13 @@ CONF
     printf 'os=docker-desktop\nuser=root\ntools=none\n' >"$STATE/profiles/docker-desktop"
     distro_build docker-desktop || die "could not build docker-desktop"
     distro_register docker-desktop
+  fi
+  # Another default than the first of distros (wsl --set-default).
+  default_distro=$(s default_distro)
+  if [ -n "$default_distro" ]; then
+    grep -qxF "$default_distro" "$STATE/distros.list" || die "default_distro $default_distro is not registered"
+    { printf '%s\n' "$default_distro"; grep -vxF "$default_distro" "$STATE/distros.list"; } >"$STATE/distros.list.new"
+    mv "$STATE/distros.list.new" "$STATE/distros.list"
   fi
   for name in $(s distros); do
     /usr/sbin/chroot "$STATE/distros/$name/root" /bin/sh -c 'exit 0' ||
@@ -341,6 +352,20 @@ cmd_leftovers() {
   sed 's/^/token on a command line: /' "$STATE/service/leaks" 2>/dev/null || true
 }
 
+# The stuck WSL service recovers: the calls that wait on it go on as if
+# nothing had happened, and later ones do not wait. A call that is on its
+# way is waited for (20 s); that none ever waited is an error.
+cmd_wake() {
+  require_state
+  tries=0
+  while ! ls "$STATE"/run/*.stuck >/dev/null 2>&1 && [ $tries -lt 100 ]; do
+    sleep 0.2
+    tries=$((tries + 1))
+  done
+  conf_set "$STATE/lab.conf" wsl_hang no
+  ls "$STATE"/run/*.stuck >/dev/null 2>&1 || die "no wsl.exe call was waiting on the WSL service"
+}
+
 cmd_teardown() {
   if [ -f "$SYSTEM32/wsl-lab.conf" ]; then
     rm -f "$SYSTEM32/wsl.exe" "$SYSTEM32/wsl-lab.conf"
@@ -365,4 +390,5 @@ case "$command" in
   packages) cmd_packages "$@" ;;
   leftovers) cmd_leftovers "$@" ;;
   teardown) cmd_teardown ;;
+  wake) cmd_wake ;;
 esac

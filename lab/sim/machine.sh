@@ -3,7 +3,7 @@
 #
 #   lab.conf              the Windows side: wsl, install, install_exit,
 #                         reboot_pending, docker_desktop, first_run_on_open,
-#                         new_user, timeout_cap
+#                         new_user, timeout_cap, wsl_lang, wsl_hang
 #   profiles/NAME         how distribution NAME is (or will be, once the WSL
 #                         installer registers it) built
 #   distros.list          the registered distributions, default first

@@ -58,8 +58,53 @@ require_wsl() {
   esac
 }
 
-# A WSL 2 distribution needs the Virtual Machine Platform, and a pending
-# restart after enabling it.
+# While the WSL service is stuck (after the PC slept, or after an update),
+# every wsl.exe call waits without a word and never ends: until lab.sh
+# wake, or until the lab is taken down under it. RUN.stuck says that this
+# call is waiting.
+wait_while_stuck() {
+  [ "$(lab wsl_hang no)" = yes ] || return 0
+  : >"$RUN.stuck"
+  while [ "$(lab wsl_hang no)" = yes ]; do
+    sleep 0.2
+  done
+  rm -f "$RUN.stuck"
+  [ -f "$STATE/lab.conf" ] || exit 0
+}
+
+# What stops the WSL service itself, before any distribution is looked
+# at: every call fails with -1, the installer's included.
+require_service() {
+  case "$(lab wsl enabled)" in
+    service-disabled)
+      # Its start type set to Disabled, often by security software.
+      say "The service cannot be started, either because it is disabled or because it has no enabled devices associated with it." \
+        "Error code: Wsl/0x80070422"
+      finish -1
+      ;;
+    winsock-lsp)
+      # A Winsock layered service provider (proxy tools, game
+      # accelerators, some VPNs) refuses the sockets WSL talks over.
+      say "The attempted operation is not supported for the type of object referenced." \
+        "Error code: Wsl/Service/0x8007273d"
+      finish -1
+      ;;
+    package-broken)
+      # WSL's package half removed or half updated.
+      say "Class not registered" "Error code: Wsl/CallMsi/REGDB_E_CLASSNOTREG"
+      finish -1
+      ;;
+    service-failing)
+      # The service failing inside itself, after a sleep or an update.
+      say "Catastrophic failure" "Error code: Wsl/Service/E_UNEXPECTED"
+      finish -1
+      ;;
+  esac
+}
+
+# A WSL 2 distribution needs the Virtual Machine Platform, a hypervisor
+# that runs (virtualization on in the firmware, hypervisorlaunchtype auto),
+# WSL 2's kernel, and no restart pending after enabling them.
 require_vm() { # NAME
   [ "$(conf_get "$STATE/distros/$1/conf" version 2)" = 2 ] || return 0
   if [ "$(lab reboot_pending 0)" = 1 ]; then
@@ -67,14 +112,23 @@ require_vm() { # NAME
       "Error code: Wsl/Service/CreateInstance/CreateVm/HCS/ERROR_SUCCESS_REBOOT_REQUIRED"
     finish -1
   fi
-  if [ "$(lab wsl enabled)" = vm-off ]; then
-    say "WSL2 is not supported with your current machine configuration." \
-      "Please enable the \"Virtual Machine Platform\" optional component and ensure virtualization is enabled in the BIOS." \
-      "Enable \"Virtual Machine Platform\" by running: wsl.exe --install --no-distribution" \
-      "For information please visit https://aka.ms/enablevirtualization" \
-      "Error code: Wsl/Service/CreateInstance/CreateVm/HCS/HCS_E_HYPERV_NOT_INSTALLED"
-    finish -1
-  fi
+  case "$(lab wsl enabled)" in
+    vm-off)
+      say "WSL2 is unable to start since virtualization is not enabled on this machine." \
+        "Please ensure the \"Virtual Machine Platform\" optional component is enabled and virtualization is turned on in your computer's firmware settings." \
+        "" \
+        "Enable \"Virtual Machine Platform\" by running: wsl.exe --install --no-distribution" \
+        "" \
+        "For information please visit https://aka.ms/enablevirtualization" \
+        "Error code: Wsl/Service/CreateInstance/CreateVm/HCS/HCS_E_HYPERV_NOT_INSTALLED"
+      finish -1
+      ;;
+    kernel-missing)
+      # Windows 10's own WSL before the kernel came with it: no error code.
+      say "WSL 2 requires an update to its kernel component. For information please visit https://aka.ms/wsl2kernel"
+      finish -1
+      ;;
+  esac
 }
 
 # The distribution a request names, or the default one.
@@ -220,7 +274,8 @@ op_list() {
 # Microsoft's installer, as the scenario has it behave: ok, 3010 or 1641
 # (registered, restart required), restart-first (today's habit when the
 # Virtual Machine Platform was only just enabled: exit 0, nothing
-# registered until Windows restarts), fail (install_exit).
+# registered until Windows restarts), fail (install_exit), no-download
+# (the list of distributions cannot be fetched: DNS, a proxy, offline).
 op_install() {
   wanted=$1 launch=$2
   if [ "$(lower "$wanted")" != ubuntu ]; then
@@ -231,7 +286,7 @@ op_install() {
   fi
   if distro_resolve Ubuntu >/dev/null; then
     say "A distribution with the supplied name already exists. Use --name to choose a different name." \
-      "Error code: Wsl/InstallDistro/Service/RegisterDistro/ERROR_ALREADY_EXISTS"
+      "Error code: Wsl/InstallDistro/ERROR_ALREADY_EXISTS"
     finish -1
   fi
   mode=$(lab install ok)
@@ -242,7 +297,12 @@ op_install() {
         "Please enable the Virtual Machine Platform Windows feature and ensure virtualization is enabled in the BIOS." \
         "For information please visit https://aka.ms/enablevirtualization" \
         "Error code: Wsl/InstallDistro/Service/RegisterDistro/CreateVm/HCS/HCS_E_HYPERV_NOT_INSTALLED"
-      finish "$(lab install_exit 2151677186)"
+      finish "$(lab install_exit -1)"
+      ;;
+    no-download)
+      say "Failed to fetch the list distribution from 'https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json'. The server name or address could not be resolved" \
+        "Error code: Wsl/InstallDistro/WININET_E_NAME_NOT_RESOLVED"
+      finish -1
       ;;
     restart-first)
       if [ "$(lab reboot_pending 0)" != 1 ]; then
@@ -302,6 +362,8 @@ op_terminate() {
 
 operation=${1-}
 [ $# -gt 0 ] && shift
+wait_while_stuck
+require_service
 case "$operation" in
   run) op_run "$@" ;;
   launch) op_launch "$@" ;;
