@@ -22,6 +22,10 @@
 // back as UTF-8 and goes out as UTF-16LE with CRLF line ends (UTF-8 when
 // WSL_UTF8=1), and the exit code comes back as a number.
 //
+// The language: wsl.exe prints in Windows' display language. The Linux
+// side writes English; with wsl_lang=zh-CN in the lab's settings, what it
+// wrote goes out as Chinese Windows prints it (see kChinese).
+//
 // Every command line received is appended to the lab's commands.log.
 
 #include <windows.h>
@@ -161,6 +165,22 @@ std::wstring WindowsPath(const Lab& lab, const std::string& unix_path) {
   return path;
 }
 
+// The last value of KEY in the lab's settings (lab.conf), or empty.
+std::string LabSetting(const Lab& lab, const std::string& key) {
+  std::string text;
+  if (!ReadWholeFile(WindowsPath(lab, lab.state + "/lab.conf"), &text)) return std::string();
+  std::string value;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const size_t from = at + key.size() + 1;
+    if (text.compare(at, key.size() + 1, key + "=") == 0) value = text.substr(from, end - from);
+    at = end + 1;
+  }
+  return value;
+}
+
 void AppendLog(const Lab& lab, const std::wstring& command_line) {
   const std::wstring path = WindowsPath(lab, lab.state + "/commands.log");
   HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -169,6 +189,118 @@ void AppendLog(const Lab& lab, const std::wstring& command_line) {
   const std::string line = Utf8(command_line) + "\n";
   WriteAll(file, line.data(), line.size());
   CloseHandle(file);
+}
+
+// ---- The display language ------------------------------------------------
+
+// One line as English Windows prints it, and as Chinese Windows does. "{}"
+// stands for any text, carried over as it is; the first entry that
+// matches wins, so whole lines come before patterns. A line without an
+// entry stays English, as it does where WSL's own translation lags; the
+// code token after "Error code:" is the same in every language.
+struct Translation {
+  const wchar_t* english;
+  const wchar_t* chinese;
+};
+
+const Translation kChinese[] = {
+    // WSL's own strings (localization/strings/zh-CN/Resources.resw of
+    // Microsoft's WSL repository, beside en-US).
+    {L"WSL2 is unable to start since virtualization is not enabled on this machine.",
+     L"WSL2 无法启动，因为此计算机上未启用虚拟化。"},
+    {L"Please ensure the \"Virtual Machine Platform\" optional component is enabled and virtualization is "
+     L"turned on in your computer's firmware settings.",
+     L"请确保计算机固件设置中“虚拟机平台”可选组件已启用，且虚拟化已开启。"},
+    {L"Enable \"Virtual Machine Platform\" by running: wsl.exe --install --no-distribution",
+     L"通过运行以下命令启用“虚拟机平台”: wsl.exe --install --no-distribution"},
+    {L"For information please visit https://aka.ms/enablevirtualization",
+     L"有关信息，请访问 https://aka.ms/enablevirtualization"},
+    {L"A distribution with the supplied name already exists. Use --name to choose a different name.",
+     L"已存在具有所提供名称的分发。使用 --name 选择其他名称。"},
+    {L"There is no distribution with the supplied name.", L"不存在具有所提供名称的分发。"},
+    {L"Windows Subsystem for Linux has no installed distributions.",
+     L"适用于 Linux 的 Windows 子系统没有已安装的分发。"},
+    {L"You can resolve this by installing a distribution with the instructions below:",
+     L"可按照以下说明安装分发来解决此问题:"},
+    {L"Use 'wsl.exe --list --online' to list available distributions",
+     L"使用 'wsl.exe --list --online' 列出可用的分发"},
+    {L"and 'wsl.exe --install <Distro>' to install.", L"和 'wsl.exe --install <Distro>' 进行安装。"},
+    {L"Please use 'wsl.exe --help' to get a list of supported arguments.",
+     L"请使用“wsl.exe --help' 获取受支持的参数列表。"},
+    // The list of distributions that cannot be fetched: WSL's template
+    // with Windows' message for WININET_E_NAME_NOT_RESOLVED.
+    {L"Failed to fetch the list distribution from "
+     L"'https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json'. "
+     L"The server name or address could not be resolved",
+     L"未能从“https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json”"
+     L"提取分发列表。无法解析服务器的名称或地址"},
+    // Windows' own messages for the codes WSL passes on, and the texts of
+    // older WSL builds and of the installer, as Chinese Windows prints
+    // them (quoted in providers' and users' reports of these failures).
+    {L"The service cannot be started, either because it is disabled or because it has no enabled devices "
+     L"associated with it.",
+     L"无法启动服务，原因可能是已被禁用或与其相关联的设备没有启动。"},
+    {L"The attempted operation is not supported for the type of object referenced.",
+     L"参考的对象类型不支持尝试的操作。"},
+    {L"Class not registered", L"没有注册类"},
+    {L"Catastrophic failure", L"灾难性故障"},
+    {L"The requested operation is successful. Changes will not be effective until the system is rebooted.",
+     L"请求的操作成功。直到重新启动系统前更改将不会生效。"},
+    {L"WSL 2 requires an update to its kernel component. For information please visit https://aka.ms/wsl2kernel",
+     L"WSL 2 需要更新其内核组件。有关信息，请访问 https://aka.ms/wsl2kernel"},
+    {L"Please enable the Virtual Machine Platform Windows feature and ensure virtualization is enabled in the "
+     L"BIOS.",
+     L"请启用虚拟机平台 Windows 功能并确保在 BIOS 中启用虚拟化。"},
+    {L"Installing: Virtual Machine Platform", L"正在安装: 虚拟机平台"},
+    {L"Virtual Machine Platform has been installed.", L"已安装 虚拟机平台。"},
+    {L"Installing: Windows Subsystem for Linux", L"正在安装: 适用于 Linux 的 Windows 子系统"},
+    {L"Windows Subsystem for Linux has been installed.", L"已安装 适用于 Linux 的 Windows 子系统。"},
+    {L"Ubuntu has been installed.", L"已安装 Ubuntu。"},
+    // Patterns, WSL's own strings again.
+    {L"Installing: {}", L"正在安装: {}"},
+    {L"Invalid command line argument: {}", L"无效的命令行参数： {}"},
+    {L"Command line argument {} requires a value.", L"命令行参数 {} 需要一个值。"},
+    {L"Error code: {}", L"错误代码: {}"},
+};
+
+bool Translate(const Translation& entry, const std::wstring& line, std::wstring* out) {
+  const std::wstring english = entry.english;
+  const size_t hole = english.find(L"{}");
+  if (hole == std::wstring::npos) {
+    if (line != english) return false;
+    *out = entry.chinese;
+    return true;
+  }
+  const std::wstring before = english.substr(0, hole);
+  const std::wstring after = english.substr(hole + 2);
+  if (line.size() < before.size() + after.size() || line.compare(0, before.size(), before) != 0 ||
+      line.compare(line.size() - after.size(), after.size(), after) != 0) {
+    return false;
+  }
+  std::wstring chinese = entry.chinese;
+  chinese.replace(chinese.find(L"{}"), 2, line.substr(before.size(), line.size() - before.size() - after.size()));
+  *out = chinese;
+  return true;
+}
+
+// The text in the lab's display language (wsl_lang: zh-CN, or English).
+std::wstring InDisplayLanguage(const Lab& lab, const std::wstring& text) {
+  if (LabSetting(lab, "wsl_lang") != "zh-CN") return text;
+  std::wstring out;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find(L'\n', at);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(at, end - at);
+    std::wstring shown = line;
+    for (const Translation& entry : kChinese) {
+      if (Translate(entry, line, &shown)) break;
+    }
+    out += shown;
+    if (end < text.size()) out += L'\n';
+    at = end + 1;
+  }
+  return out;
 }
 
 // ---- The command line ----------------------------------------------------
@@ -453,7 +585,7 @@ DWORD RunHelper(const Lab& lab, const Request& request) {
   }
 
   std::string message;
-  if (ReadWholeFile(msg_path, &message) && !message.empty()) PrintMessage(Wide(message));
+  if (ReadWholeFile(msg_path, &message) && !message.empty()) PrintMessage(InDisplayLanguage(lab, Wide(message)));
   std::string rc;
   DWORD exit_code = kWslFailure;
   if (thread != nullptr && ReadWholeFile(rc_path, &rc) && !rc.empty()) {
@@ -481,7 +613,7 @@ int wmain() {
   AppendLog(lab, command_line);
   const Request request = Parse(command_line);
   if (!request.error.empty()) {
-    PrintMessage(request.error);
+    PrintMessage(InDisplayLanguage(lab, request.error));
     return static_cast<int>(kWslFailure);
   }
   return static_cast<int>(RunHelper(lab, request));
