@@ -154,10 +154,11 @@ story() {
   wine 'C:\windows\system32\wsl.exe' --list --quiet </dev/null >"$work/raw" 2>/dev/null
   printf 'Ubuntu\r\n' | iconv -f UTF-8 -t UTF-16LE >"$work/expected"
   holds "the list is UTF-16LE with CRLF" cmp -s "$work/raw" "$work/expected"
+  # In the display language of the providers' Windows (the lab's default).
   wine 'C:\windows\system32\wsl.exe' --distribution Debian --exec true </dev/null >"$work/raw" 2>/dev/null
-  printf 'There is no distribution with the supplied name.\r\nError code: Wsl/Service/WSL_E_DISTRO_NOT_FOUND\r\n' |
+  printf '不存在具有所提供名称的分发。\r\n错误代码: Wsl/Service/WSL_E_DISTRO_NOT_FOUND\r\n' |
     iconv -f UTF-8 -t UTF-16LE >"$work/expected"
-  holds "an error is UTF-16LE with CRLF" cmp -s "$work/raw" "$work/expected"
+  holds "an error is UTF-16LE with CRLF, in Chinese" cmp -s "$work/raw" "$work/expected"
   holds "Ubuntu's first-run set-up is pending" status_says "^distro: Ubuntu .*user=root first_run=pending"
   run plain --extra "--install -d Ubuntu --no-launch"
   exits 4294967295
@@ -420,7 +421,8 @@ scenarios() {
   setup install-fails &&
     {
       run plain --extra "--install -d Ubuntu --no-launch"
-      exits 2151677186
+      exits 4294967295
+      has HCS_E_HYPERV_NOT_INSTALLED
       list_quiet
       holds "nothing registered" test ! -s "$work/capture"
     }
@@ -456,6 +458,48 @@ scenarios() {
       list_quiet
       exits 0
       has Ubuntu
+    }
+
+  # What stops WSL before any shell runs: every call, the installer's too,
+  # fails with -1 and the failure's code token.
+  for failure in wsl-service-disabled:Wsl/0x80070422 wsl-winsock-lsp:Wsl/Service/0x8007273d \
+    wsl-package-broken:Wsl/CallMsi/REGDB_E_CLASSNOTREG wsl-kernel-missing:aka.ms/wsl2kernel; do
+    setup "${failure%%:*}" &&
+      {
+        preflight
+        exits 4294967295
+        lacks QV_PREFLIGHT
+        has "${failure#*:}"
+        run plain --extra "--install -d Ubuntu --no-launch"
+        exits 4294967295
+      }
+  done
+  # The same in English Windows' words, byte for byte.
+  setup wsl-service-disabled wsl_lang=en-US &&
+    {
+      wine 'C:\windows\system32\wsl.exe' --exec true </dev/null >"$work/raw" 2>/dev/null
+      printf 'The service cannot be started, either because it is disabled or because it has no enabled devices associated with it.\r\nError code: Wsl/0x80070422\r\n' |
+        iconv -f UTF-8 -t UTF-16LE >"$work/expected"
+      holds "an error is UTF-16LE with CRLF, in English" cmp -s "$work/raw" "$work/expected"
+    }
+
+  setup install-no-download &&
+    {
+      run plain --extra "--install -d Ubuntu --no-launch"
+      exits 4294967295
+      has WININET_E_NAME_NOT_RESOLVED
+      list_quiet
+      holds "nothing registered" test ! -s "$work/capture"
+    }
+
+  setup docker-desktop-default &&
+    {
+      preflight
+      exits 0
+      has QV_PREFLIGHT QV_NEED_TOOLS QV_DISTRO=docker-desktop
+      lacks QV_UBUNTU QV_USER=
+      list_quiet
+      holds "docker-desktop is the default" first_line_is docker-desktop
     }
 
   for scenario in apt-fails apt-hangs dockerd-fails; do
