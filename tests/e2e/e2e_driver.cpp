@@ -6,6 +6,11 @@
 //   distro=TEXT   type into the distribution field
 //   answers=yes,no  how to answer the next prompts (unlisted: No)
 //   join          press the join button and follow the attempt to its end
+//   press-join    press the join button and see the window busy:
+//                   busy status=started join=disabled fields=disabled
+//   try-close     close the window while busy: close=refused when the
+//                 information box says why and the window stays
+//   await-outcome follow the attempt of press-join to its end, as join does
 //   lab=ACTION ARGS  run "lab.sh ACTION ARGS" (first-run, reboot, ...) on the
 //                 Linux side; the words are split at spaces
 //   await-first-run  wait until the lab's Ubuntu has its normal user
@@ -64,13 +69,20 @@ int ShownResult(const std::wstring& status) {
   return -2;
 }
 
-bool Attempt(const ProductProcess& product, std::vector<bool>* answers, std::string* line) {
+// The code field when join was pressed: afterwards it is kept, cleared or
+// changed.
+std::wstring PressJoin(const ProductProcess& product) {
+  const std::wstring code_before = TextOf(ControlAt(product.window, kCodeField));
+  SetText(ControlAt(product.window, kStatus), L"-");
+  Click(ControlAt(product.window, kJoin));
+  return code_before;
+}
+
+// Follows a pressed join to its outcome: prompts answered, progress noted.
+bool FollowAttempt(const ProductProcess& product, const std::wstring& code_before, std::vector<bool>* answers,
+                   std::string* line) {
   HWND status = ControlAt(product.window, kStatus);
   HWND join = ControlAt(product.window, kJoin);
-  const std::wstring code_before = TextOf(ControlAt(product.window, kCodeField));
-  SetText(status, L"-");
-  Click(join);
-
   std::string prompts;
   std::vector<std::string> progress;
   int result = -2;
@@ -110,6 +122,44 @@ bool Attempt(const ProductProcess& product, std::vector<bool>* answers, std::str
   return true;
 }
 
+// Follows the attempt and prints its line; 0, or 1 when it did not end.
+int ReportAttempt(const ProductProcess& product, const std::wstring& code_before, std::vector<bool>* answers) {
+  std::string line;
+  if (!FollowAttempt(product, code_before, answers, &line)) {
+    fprintf(stderr, "the attempt did not end\n");
+    return 1;
+  }
+  printf("%s\n", line.c_str());
+  fflush(stdout);
+  return 0;
+}
+
+// What a busy window shows, once the attempt has started.
+bool SeeBusy(const ProductProcess& product, std::string* line) {
+  HWND status = ControlAt(product.window, kStatus);
+  HWND join = ControlAt(product.window, kJoin);
+  if (!WaitUntil([&] { return !IsWindowEnabled(join) || ShownResult(TextOf(status)) != -2; })) return false;
+  const bool fields_disabled = !IsWindowEnabled(ControlAt(product.window, kCodeField)) &&
+                               !IsWindowEnabled(ControlAt(product.window, kDistroField));
+  *line = std::string("busy status=") + (TextOf(status) == kStatusStarted ? "started" : "other") +
+          " join=" + (IsWindowEnabled(join) ? "enabled" : "disabled") +
+          " fields=" + (fields_disabled ? "disabled" : "enabled");
+  return true;
+}
+
+// Closes the window as its title bar would, and says what came of it.
+std::string TryClose(const ProductProcess& product) {
+  PostMessageW(product.window, WM_CLOSE, 0, 0);
+  HWND box = WaitForMessageBox(product, 10000);
+  if (box == nullptr) return IsWindow(product.window) ? "close=ignored" : "close=closed";
+  const bool says_why = MessageBoxText(box) == kBusyCloseText && MessageBoxCaption(box) == kBusyCloseCaption;
+  const std::string box_text = Narrow(MessageBoxText(box));
+  AnswerMessageBox(box, IDOK);
+  WaitUntil([&] { return FindMessageBox(product) != box; }, 10000);
+  if (!IsWindow(product.window) || WaitForSingleObject(product.process, 0) != WAIT_TIMEOUT) return "close=closed";
+  return says_why ? "close=refused" : "close=box:" + box_text;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -127,6 +177,8 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   std::vector<bool> answers;
+  std::wstring code_before;  // of the attempt that press-join started
+  bool pressed = false;
   int status = 0;
   for (int i = 2; i < argc && status == 0; ++i) {
     const std::wstring step = argv[i];
@@ -141,14 +193,29 @@ int wmain(int argc, wchar_t** argv) {
         if (next > at) answers.push_back(list.substr(at, next - at) == L"yes");
       }
     } else if (step == L"join") {
+      status = ReportAttempt(product, PressJoin(product), &answers);
+    } else if (step == L"await-outcome") {
+      if (!pressed) {
+        fprintf(stderr, "await-outcome without press-join\n");
+        status = 2;
+      } else {
+        pressed = false;
+        status = ReportAttempt(product, code_before, &answers);
+      }
+    } else if (step == L"press-join") {
+      code_before = PressJoin(product);
+      pressed = true;
       std::string line;
-      if (!Attempt(product, &answers, &line)) {
-        fprintf(stderr, "the attempt did not end\n");
+      if (!SeeBusy(product, &line)) {
+        fprintf(stderr, "the window never became busy\n");
         status = 1;
       } else {
         printf("%s\n", line.c_str());
         fflush(stdout);
       }
+    } else if (step == L"try-close") {
+      printf("%s\n", TryClose(product).c_str());
+      fflush(stdout);
     } else if (step.rfind(L"lab=", 0) == 0) {
       std::vector<std::string> words = {"/bin/sh", LabScript()};
       const std::string action = Narrow(step.substr(4)) + " ";
