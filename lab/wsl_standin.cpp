@@ -236,7 +236,7 @@ const Translation kChinese[] = {
      L"提取分发列表。无法解析服务器的名称或地址"},
     // Windows' own messages for the codes WSL passes on, and the texts of
     // older WSL builds and of the installer, as Chinese Windows prints
-    // them (quoted in providers' and users' reports of these failures).
+    // them: quoted from users' reports of these very failures.
     {L"The service cannot be started, either because it is disabled or because it has no enabled devices "
      L"associated with it.",
      L"无法启动服务，原因可能是已被禁用或与其相关联的设备没有启动。"},
