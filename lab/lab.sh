@@ -10,6 +10,9 @@
 #   lab.sh reboot                          Windows restarts
 #   lab.sh first-run [DISTRO]              the user completes Ubuntu's first-run set-up
 #   lab.sh wake                            the stuck WSL service (wsl_hang=yes) answers the calls waiting
+#   lab.sh set KEY=VALUE...                the PC changes while the lab runs (a fault
+#                                          goes away, or comes): network, service,
+#                                          archive, dns, tls; DISTRO.apt, DISTRO.disk
 #   lab.sh exec DISTRO [USER] -- ARGV...   ARGV inside DISTRO, as wsl.exe would run it
 #   lab.sh status                          the state of the simulated PC
 #   lab.sh packages [DISTRO]               the packages installed in DISTRO
@@ -41,7 +44,7 @@ usage() {
   exit 2
 }
 case "${1:-}" in
-  setup | code | commands | reboot | first-run | exec | status | packages | leftovers | scenarios | teardown) ;;
+  setup | code | commands | reboot | first-run | set | exec | status | packages | leftovers | scenarios | teardown) ;;
   wake) ;;
   *) usage ;;
 esac
@@ -157,8 +160,8 @@ CONF
 
   # The service: its settings, its installer and its token books, each file
   # hard-linked into every root.
-  printf 'network=%s\nservice=%s\narchive=%s\n' "$(s network up)" "$(s service ok)" "$(s archive ok)" \
-    >"$STATE/service/service.conf"
+  printf 'network=%s\nservice=%s\narchive=%s\ndns=%s\ntls=%s\n' "$(s network up)" "$(s service ok)" \
+    "$(s archive ok)" "$(s dns up)" "$(s tls ok)" >"$STATE/service/service.conf"
   {
     sed -n '1p' "$LAB_DIR/sim/service/install.sh"
     printf 'noise_before=%s\nnoise_after=%s\n' "$(s noise_before 0)" "$(s noise_after 0)"
@@ -178,6 +181,7 @@ CONF
   : >"$STATE/distros.list"
   if grep -qx 'userland=real' "$STATE"/profiles/* 2>/dev/null; then
     sh "$LAB_DIR/real/userland.sh" "$USERLAND" >&2 || die "could not build the real userland in $USERLAND"
+    real_archive_ahead || die "could not sign the archive's Release file dated ahead"
   fi
   for name in $(s distros); do
     [ -f "$STATE/profiles/$name" ] || : >"$STATE/profiles/$name"
@@ -263,6 +267,45 @@ cmd_first_run() {
   first_run_complete "$name"
 }
 
+# Settings that change while the lab runs, as a PC changes: what the
+# distributions can reach (network, service, archive, dns, tls: the real
+# servers and the simulated tools read them at every request), and of a
+# real distribution its apt lock (DISTRO.apt=ok ends the apt that holds it)
+# and its disk (DISTRO.disk=MB, when its profile set a size).
+cmd_set() {
+  require_state
+  [ $# -ge 1 ] || die "usage: lab.sh set KEY=VALUE..."
+  for setting in "$@"; do
+    key=${setting%%=*}
+    value=${setting#*=}
+    [ "$key" != "$setting" ] || die "not KEY=VALUE: $setting"
+    case "$key" in
+      network | service | archive | dns | tls)
+        # In place: the simulated roots hold the file as a hard link.
+        { grep -v "^$key=" "$STATE/service/service.conf" || true; printf '%s=%s\n' "$key" "$value"; } \
+          >"$STATE/service/service.conf.new"
+        cat "$STATE/service/service.conf.new" >"$STATE/service/service.conf"
+        rm -f "$STATE/service/service.conf.new"
+        while IFS= read -r name; do
+          if [ -n "$name" ] && real_distro "$name"; then real_network_apply "$name"; fi
+        done <"$STATE/distros.list"
+        ;;
+      *.apt | *.disk)
+        name=$(distro_resolve "${key%.*}") || die "no distribution ${key%.*}"
+        real_distro "$name" || die "$key: only a real distribution's can change while the lab runs"
+        case "${key##*.}=$value" in
+          apt=ok) real_apt_release "$name" || die "could not end the apt that holds $name's lock" ;;
+          apt=locked) real_apt_hold "$name" || die "could not hold $name's apt lock" ;;
+          disk=*) real_disk_resize "$name" "$value" || die "could not resize $name's disk" ;;
+          *) die "$key=$value cannot be set while the lab runs" ;;
+        esac
+        conf_set "$STATE/profiles/$name" "${key##*.}" "$value"
+        ;;
+      *) die "$key cannot change while the lab runs" ;;
+    esac
+  done
+}
+
 cmd_exec() {
   require_state
   [ $# -ge 2 ] || die "usage: lab.sh exec DISTRO [USER] -- ARGV..."
@@ -295,10 +338,12 @@ cmd_status() {
     flags=""
     [ "$name" = "$default" ] && flags=" (default)"
     user=$(conf_get "$dir/conf" default_user)
+    extra=""
     if real_distro "$name"; then
       userland=real
       packages=$(real_packages "$name" | awk '$1 ~ /^(ca-certificates|curl|python3|docker\.io)$/ { printf "%s,", $1 }')
       docker=$(real_docker_state "$name")
+      extra=" pid1=$(real_init_state "$name")"
     else
       userland=busybox
       packages=$(tr '\n' ',' <"$dir/root/var/lib/qvlab/packages")
@@ -310,7 +355,7 @@ cmd_status() {
     fi
     echo "distro: $name$flags userland=$userland wsl=$(conf_get "$dir/conf" version 2) user=${user:-root}" \
       "first_run=$(conf_get "$dir/conf" first_run done) packages=$packages" \
-      "docker=$docker docker_group=$(awk -F: '$1 == "docker" { print $4 }' "$dir/root/etc/group")"
+      "docker=$docker docker_group=$(awk -F: '$1 == "docker" { print $4 }' "$dir/root/etc/group")$extra"
   done <"$STATE/distros.list"
   echo "tokens: $(grep -c . "$STATE/service/issued" || true) issued, $(grep -c . "$STATE/service/used" || true) used"
   sed 's/^/enrolled: /' "$STATE/service/enrolled"
@@ -385,6 +430,7 @@ case "$command" in
   commands) cmd_commands ;;
   reboot) cmd_reboot ;;
   first-run) cmd_first_run "$@" ;;
+  set) cmd_set "$@" ;;
   exec) cmd_exec "$@" ;;
   status) cmd_status ;;
   packages) cmd_packages "$@" ;;

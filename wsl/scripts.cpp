@@ -33,8 +33,9 @@ const wchar_t kDependencyScript[] =
     LR"qv(set --)qv" QV_NEXT
     LR"qv(if [ \"$tools\" = 1 ]; then set -- ca-certificates curl python3; fi)qv" QV_NEXT
     LR"qv(if [ \"$docker_mode\" = install ]; then test ! -d /mnt/wsl/docker-desktop; test ! -S /var/run/docker.sock; if command -v docker >/dev/null; then exit 18; fi; set -- \"$@\" docker.io; fi)qv" QV_NEXT
+    LR"qv(if [ -n \"$(ls -A /var/lib/dpkg/updates)\" ] || [ -n \"$(dpkg --audit)\" ]; then timeout 600 dpkg --force-confdef --force-confold --configure -a; timeout 600 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold -y --no-install-recommends --no-remove -f install; fi)qv" QV_NEXT
     LR"qv(if [ $# -gt 0 ]; then timeout 180 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 update; timeout 600 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 -y --no-install-recommends install \"$@\"; fi)qv" QV_NEXT
-    LR"qv(if [ \"$docker_mode\" != none ]; then if ! timeout 15 docker -H unix:///var/run/docker.sock info >/dev/null 2>&1; then if [ -d /run/systemd/system ]; then timeout 60 systemctl enable --now docker; else timeout 60 service docker start; fi; fi; timeout 15 sh -c 'until docker -H unix:///var/run/docker.sock info --format {{.OSType}} 2>/dev/null | grep -qx linux; do sleep 1; done'; usermod -aG docker -- \"$user\"; fi)qv" QV_NEXT
+    LR"qv(if [ \"$docker_mode\" != none ]; then if ! timeout 15 docker -H unix:///var/run/docker.sock info >/dev/null 2>&1; then if [ -d /run/systemd/system ]; then timeout 60 systemctl enable --now docker; elif [ -x /etc/init.d/docker ]; then timeout 60 service docker start; else setsid -f dockerd </dev/null >>/var/log/docker.log 2>&1; fi; fi; timeout 15 sh -c 'until docker -H unix:///var/run/docker.sock info --format {{.OSType}} 2>/dev/null | grep -qx linux; do sleep 1; done'; usermod -aG docker -- \"$user\"; fi)qv" QV_NEXT
     LR"qv(echo QV_DEPS_READY)qv";
 
 const wchar_t kEnrollmentScript[] =

@@ -1,54 +1,146 @@
 # The lab's real distributions: the real Debian userland that userland.sh
 # builds once, under an overlay of the distribution's own, run in
 # namespaces that outlive each wsl.exe call (vm-init.sh), as a WSL 2 VM
-# outlives them. Sourced by lab.sh and the Linux side of wsl.exe
-# (wslhost.sh) after conf.sh and machine.sh, with STATE and LIB set.
+# outlives them. Sourced by lab.sh, the Linux side of wsl.exe (wslhost.sh)
+# and vm-init.sh, after conf.sh (and machine.sh), with STATE and LIB set.
+#
+# Which file does what:
+#   userland.sh   builds the cached root and package archive, once
+#   distro.sh     (this file) sets a distribution up, boots and stops its
+#                 VM, and changes it while it runs (lab.sh set)
+#   vm-init.sh    the first process of a VM: WSL's mounts and network, then
+#                 systemd or WSL's own init as PID 1, by /etc/wsl.conf
+#   enter.sh      the one way into a running VM: its cgroups, its
+#                 namespaces; every wsl.exe call and every lab step uses it
+#   services.py   the service, the package archive and DNS inside the VM
 #
 # A profile asks for one with userland=real. Its other keys: user (a name,
 # or none: first run pending), tools ("curl python3 ca-certificates", or
 # none), docker (none, installed: docker.io with its daemon stopped,
-# running), docker_group (yes, no). The lab-wide settings network, service
-# and archive (ok, down, broken) shape what the distribution can reach.
+# running), docker_group (yes, no), systemd (yes: /etc/wsl.conf boots
+# systemd, as Ubuntu's WSL images do; no: WSL's own init), disk (the free
+# space the distribution's disk has, in MB; unset: no limit), apt (ok,
+# locked: another apt holds dpkg's lock), dpkg (ok, interrupted-unpacking,
+# interrupted-configuring: a package installation was cut short, as a
+# restart of Windows or `wsl --shutdown` cuts it). The lab-wide settings
+# network, service, archive (ok, down, broken, clock-behind), dns (up,
+# down) and tls (ok, intercepted) shape what the distribution can reach.
+#
+# What a profile's tools and docker.io bring is installed once per package
+# set into a layer of the userland's cache (layers/) by the real apt, and
+# every distribution that needs that set mounts the layer under its own.
 #
 # Beside conf and environment, a real distribution's directory holds:
-#   upper/ work/  the overlay's writable layer: every file the distribution
-#                 changed or created, so what it keeps after a run
-#   root/         the overlay's mount point: the cached root, upper/ above
+#   disk/         the distribution's disk: a tmpfs of the profile's size, or
+#                 a plain directory; it holds the overlay's layers:
+#     upper/ work/  the writable layer: every file the distribution changed
+#                 or created, so what it keeps after a run
+#   root/         the overlay's mount point: the cached root (and a package
+#                 layer), disk/upper above
 #   vm.pid        the first process of its namespaces, while they run
+#   vm.kind       what runs as PID 1 there: systemd or init
+#   vm.cgroups    the distribution's own cgroups in the host's hierarchies
 #   vm.ready      present once the namespaces' servers listen
-#   vm.log        what vm-init.sh and services.py printed
+#   vm.log        what vm-init.sh, systemd and services.py printed
 #   setup.log     what setting the distribution up printed (apt, dockerd)
 
 # The addresses vm-init.sh gives the namespace: the plain-HTTP base, the
-# HTTPS one (quenvale.com, www.quenvale.com), the package archive.
+# HTTPS one (quenvale.com, www.quenvale.com), the package archive
+# (deb.debian.org), the DNS server (where WSL's DNS tunnelling puts it).
 REAL_SERVICE_HTTP=203.0.113.10
 REAL_SERVICE_HTTPS=198.51.100.43
 REAL_ARCHIVE=198.51.100.80
+REAL_DNS=10.255.255.254
+REAL_ADDRESSES="$REAL_SERVICE_HTTP $REAL_SERVICE_HTTPS $REAL_ARCHIVE $REAL_DNS"
+# What the dependency script installs, all of it.
+REAL_STACK="ca-certificates curl python3 docker.io"
 
 real_distro() { # NAME
   [ "$(conf_get "$STATE/profiles/$1" userland busybox)" = real ]
 }
 
+# Whether NAME boots systemd: its /etc/wsl.conf says "[boot] systemd=true",
+# as WSL reads it (sections and keys in any letter case).
+real_wants_systemd() { # NAME
+  awk '
+    /^[ \t]*\[/ { section = tolower($0); gsub(/[ \t\r]/, "", section); next }
+    section == "[boot]" && index($0, "=") {
+      key = tolower(substr($0, 1, index($0, "=") - 1)); value = tolower(substr($0, index($0, "=") + 1))
+      gsub(/[ \t\r]/, "", key); gsub(/[ \t\r]/, "", value)
+      if (key == "systemd") on = (value == "true")
+    }
+    END { exit !on }' "$STATE/distros/$1/root/etc/wsl.conf" 2>/dev/null
+}
+
 # The first process of NAME's namespaces, if they run. A PID counts only
-# while it is this lab's vm-init.sh for NAME: a stale file may name a PID
-# that has been reused since.
+# while it is this lab's VM for NAME: vm-init.sh, or the systemd it became
+# (whose root is NAME's). A stale file may name a PID reused since.
 real_vm_pid() { # NAME
   _file="$STATE/distros/$1/vm.pid"
   [ -f "$_file" ] || return 1
   _pid=$(cat "$_file")
-  tr '\0' ' ' <"/proc/$_pid/cmdline" 2>/dev/null | grep -qF "vm-init.sh $STATE $1 " || return 1
+  if [ "$(cat "$STATE/distros/$1/vm.kind" 2>/dev/null)" = systemd ]; then
+    [ "$(readlink "/proc/$_pid/root" 2>/dev/null)" = "$STATE/distros/$1/root" ] || return 1
+  else
+    tr '\0' ' ' <"/proc/$_pid/cmdline" 2>/dev/null | grep -qF "vm-init.sh $STATE $1" || return 1
+  fi
   printf '%s\n' "$_pid"
 }
 
-# Boots NAME's namespaces unless they run. "setup" leaves every address in
-# place, so that setting up can install from the archive; otherwise the
-# scenario's network settings apply at once.
+# NAME's own cgroups, made in the host's writable hierarchies (name=systemd
+# and cgroup2; or the one cgroup2 tree) and listed in vm.cgroups: the VM's
+# cgroup namespace is rooted there, so systemd inside has a tree of its own
+# and leaves nothing in the host's.
+real_cgroups_make() { # NAME
+  _dir="$STATE/distros/$1"
+  _id="quenvale-lab-$(printf '%s' "$_dir" | md5sum | cut -c1-12)"
+  : >"$_dir/vm.cgroups"
+  if [ "$(stat -f -c %T /sys/fs/cgroup)" = cgroup2fs ]; then
+    set -- /sys/fs/cgroup
+  else
+    set -- /sys/fs/cgroup/systemd /sys/fs/cgroup/unified
+  fi
+  for _hierarchy in "$@"; do
+    [ -d "$_hierarchy" ] || continue
+    mkdir -p "$_hierarchy/$_id" || return 1
+    printf '%s\n' "$_hierarchy/$_id" >>"$_dir/vm.cgroups"
+  done
+}
+
+# Removes NAME's cgroups, deepest first, once their last process is gone.
+real_cgroups_remove() { # NAME
+  _dir="$STATE/distros/$1"
+  [ -f "$_dir/vm.cgroups" ] || return 0
+  while IFS= read -r _cgroup; do
+    _tries=0
+    while [ -d "$_cgroup" ] && [ $_tries -lt 50 ]; do
+      find "$_cgroup" -depth -type d -exec rmdir {} \; 2>/dev/null || true
+      [ -d "$_cgroup" ] && sleep 0.1
+      _tries=$((_tries + 1))
+    done
+    [ ! -d "$_cgroup" ] || echo "lab: the cgroup $_cgroup still has processes" >&2
+  done <"$_dir/vm.cgroups"
+  rm -f "$_dir/vm.cgroups"
+}
+
+# Boots NAME's VM unless it runs. "setup" leaves every address in place, so
+# that setting up can install from the archive; otherwise the scenario's
+# network settings apply at once. With systemd, it waits until systemd has
+# started what it starts at boot, as a wsl.exe call waits for it.
 real_vm_start() { # NAME [setup]
   _dir="$STATE/distros/$1"
   real_vm_pid "$1" >/dev/null && return 0
-  rm -f "$_dir/vm.pid" "$_dir/vm.ready"
-  unshare --mount --propagation private --pid --net --uts --ipc --fork --kill-child \
-    sh "$LIB/real/vm-init.sh" "$STATE" "$1" </dev/null >>"$_dir/vm.log" 2>&1 &
+  rm -f "$_dir/vm.pid" "$_dir/vm.ready" "$_dir/vm.kind"
+  real_cgroups_make "$1" || { echo "could not make the cgroups of $1" >&2; return 1; }
+  _kind=init
+  real_wants_systemd "$1" && _kind=systemd
+  printf '%s\n' "$_kind" >"$_dir/vm.kind"
+  # The starter joins the distribution's cgroups, then unshares: the new
+  # cgroup namespace is rooted there.
+  # shellcheck disable=SC2016
+  sh -c 'while IFS= read -r c; do echo $$ >"$c/cgroup.procs" || exit 1; done <"$0"
+         exec unshare --mount --propagation private --pid --net --uts --ipc --cgroup --fork --kill-child "$@"' \
+    "$_dir/vm.cgroups" sh "$LIB/real/vm-init.sh" "$STATE" "$1" </dev/null >>"$_dir/vm.log" 2>&1 &
   _unshare=$!
   _tries=0
   while [ ! -e "$_dir/vm.ready" ] && [ $_tries -lt 150 ] && kill -0 "$_unshare" 2>/dev/null; do
@@ -58,48 +150,81 @@ real_vm_start() { # NAME [setup]
   # The namespace's first process is unshare's only child.
   _init=$(cat "/proc/$_unshare/task/$_unshare/children" 2>/dev/null | tr -d ' ')
   if [ ! -e "$_dir/vm.ready" ] || [ -z "$_init" ]; then
-    kill -KILL "$_unshare" 2>/dev/null
+    kill -KILL "$_unshare" 2>/dev/null || true
+    real_cgroups_remove "$1"
     echo "the namespaces of $1 did not come up; see $_dir/vm.log" >&2
     return 1
   fi
   printf '%s\n' "$_init" >"$_dir/vm.pid"
+  if [ "$_kind" = systemd ]; then
+    # vm-init.sh is PID 1 until it has exec'd systemd in the root.
+    _tries=0
+    while ! real_vm_pid "$1" >/dev/null && [ $_tries -lt 100 ] && [ -d "/proc/$_init" ]; do
+      sleep 0.1
+      _tries=$((_tries + 1))
+    done
+    _state=$(real_as_root "$1" timeout 60 systemctl is-system-running --wait 2>/dev/null)
+    case "$_state" in
+      running | degraded) ;;
+      *)
+        echo "systemd in $1 did not come up (${_state:-no answer}); see $_dir/vm.log" >&2
+        real_vm_stop "$1" hard
+        return 1
+        ;;
+    esac
+  fi
   [ "${2-}" = setup ] || real_network_apply "$1"
 }
 
-# Ends NAME's namespaces: every process in them ends with their first one
-# (the daemon included), and their mounts with the last.
-real_vm_stop() { # NAME
+# Ends NAME's VM: every process in it ends with its first one, and its
+# mounts with the last. systemd is powered off (SIGRTMIN+4; SIGTERM would
+# only make it re-execute itself); "hard" kills at once, as a restart of
+# Windows or `wsl --shutdown` ends the VM under whatever runs in it.
+real_vm_stop() { # NAME [hard]
   _dir="$STATE/distros/$1"
   if _pid=$(real_vm_pid "$1"); then
-    kill -KILL "$_pid"
+    if [ "${2-}" != hard ] && [ "$(cat "$_dir/vm.kind")" = systemd ]; then
+      kill -s RTMIN+4 "$_pid" 2>/dev/null || true
+      _tries=0
+      while [ -d "/proc/$_pid" ] && [ $_tries -lt 100 ]; do
+        sleep 0.1
+        _tries=$((_tries + 1))
+      done
+    fi
+    kill -KILL "$_pid" 2>/dev/null || true
     _tries=0
     while [ -d "/proc/$_pid" ] && [ $_tries -lt 100 ]; do
       sleep 0.1
       _tries=$((_tries + 1))
     done
   fi
-  rm -f "$_dir/vm.pid" "$_dir/vm.ready"
+  rm -f "$_dir/vm.pid" "$_dir/vm.ready" "$_dir/vm.kind"
+  real_cgroups_remove "$1"
 }
 
-# Takes away the addresses the scenario says cannot be reached.
+# Gives NAME's VM the addresses the lab's settings let it reach, and takes
+# the others away: network=down takes all four, archive=down the archive's.
 real_network_apply() { # NAME
-  _pid=$(real_vm_pid "$1") || return 1
+  _pid=$(real_vm_pid "$1") || return 0
   _gone=""
-  [ "$(conf_get "$STATE/service/service.conf" network up)" = down ] &&
-    _gone="$REAL_SERVICE_HTTP $REAL_SERVICE_HTTPS $REAL_ARCHIVE"
+  [ "$(conf_get "$STATE/service/service.conf" network up)" = down ] && _gone=$REAL_ADDRESSES
   [ "$(conf_get "$STATE/service/service.conf" archive ok)" = down ] && _gone="$_gone $REAL_ARCHIVE"
-  for _address in $_gone; do
-    nsenter --target "$_pid" --net ip addr del "$_address/32" dev lo 2>/dev/null || true
+  for _address in $REAL_ADDRESSES; do
+    case " $_gone " in
+      *" $_address "*) nsenter --target "$_pid" --net ip addr del "$_address/32" dev lo 2>/dev/null || true ;;
+      *) nsenter --target "$_pid" --net ip addr add "$_address/32" dev lo 2>/dev/null || true ;;
+    esac
   done
+  return 0
 }
 
 # ARGV as root inside NAME, as `wsl.exe --user root` would run it.
 real_as_root() { # NAME ARGV...
   _name=$1
   shift
-  _pid=$(real_vm_pid "$_name") || return 1
+  real_vm_pid "$_name" >/dev/null || return 1
   env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-    nsenter --target "$_pid" --mount --uts --ipc --net --pid -- /usr/sbin/chroot "$STATE/distros/$_name/root" "$@"
+    /bin/sh "$LIB/real/enter.sh" "$STATE/distros/$_name" /usr/sbin/chroot "$STATE/distros/$_name/root" "$@"
 }
 
 # The normal user that Ubuntu's first-run set-up creates: a home, a login
@@ -120,9 +245,61 @@ real_docker_answers() { # NAME
     'until docker info --format "{{.OSType}}" 2>/dev/null | grep -qx linux; do sleep 0.2; done'
 }
 
-# (Re)creates NAME from its profile: a fresh overlay over the cached root,
-# then what the PC already had, installed from the lab's archive by the
-# distribution's own apt and started by docker.io's own init script.
+# Starts the daemon the ways Ubuntu's docker.io allows: its systemd unit,
+# or without systemd by hand, detached, as a provider without systemd does.
+real_docker_start() { # NAME
+  if [ "$(cat "$STATE/distros/$1/vm.kind")" = systemd ]; then
+    real_as_root "$1" systemctl start docker
+  else
+    real_as_root "$1" sh -c 'setsid -f dockerd </dev/null >>/var/log/docker.log 2>&1'
+  fi
+}
+
+# The layer of the userland's cache that holds PACKAGES installed, built
+# the first time a set is asked for: a VM of its own (WSL's init, every
+# address, servers without the scenario's faults) over the cached root, the
+# real apt from the lab's archive, and
+# its writable layer kept. Keyed by the set, the userland's recipe and this
+# file; a rebuilt set replaces the layer it supersedes.
+real_layer() { # PACKAGES...
+  _cache=$(conf_get "$STATE/lab.conf" userland)
+  _set=$(printf '%s\n' "$@" | sort -u | tr '\n' '+' | sed 's/+$//')
+  _key=$( (printf '%s\n' "$_set"; cat "$_cache/recipe.sha256" "$LIB/real/distro.sh") | sha256sum | cut -c1-16)
+  _layer="$_cache/layers/$_set-$_key"
+  if [ ! -d "$_layer/upper" ]; then
+    _build="layer-$_key"
+    _dir="$STATE/distros/$_build"
+    rm -rf "$_layer.new" "$_dir"
+    mkdir -p "$_layer.new/upper" "$_layer.new/work" "$_dir/root"
+    # Settings of its own, all defaults: vm-init.sh gives them to its servers.
+    : >"$_dir/service.conf"
+    mount -t overlay overlay -o "lowerdir=$_cache/root,upperdir=$_layer.new/upper,workdir=$_layer.new/work" \
+      "$_dir/root" || return 1
+    _status=0
+    if real_vm_start "$_build" setup; then
+      { real_as_root "$_build" apt-get update &&
+        real_as_root "$_build" apt-get install -y --no-install-recommends "$@" &&
+        real_as_root "$_build" apt-get clean; } >>"$_dir/setup.log" 2>&1 || _status=1
+    else
+      _status=1
+    fi
+    real_teardown "$_build"
+    if [ $_status -ne 0 ]; then
+      echo "installing $* into a layer failed; see $_dir/setup.log" >&2
+      return 1
+    fi
+    rm -rf "$_dir" "$_layer.new/work"
+    for _old in "$_cache/layers/$_set"-*; do
+      [ "$_old" = "$_layer.new" ] || rm -rf "$_old"
+    done
+    mv "$_layer.new" "$_layer"
+  fi
+  printf '%s\n' "$_layer/upper"
+}
+
+# (Re)creates NAME from its profile: a fresh overlay over the cached root
+# and the layer of what the PC already had, then what the profile says of
+# its user, Docker, systemd, apt and dpkg.
 real_build() { # NAME
   _name=$1
   _dir="$STATE/distros/$_name"
@@ -132,19 +309,9 @@ real_build() { # NAME
   [ "$(conf_get "$_profile" wsl 2)" = 2 ] || { echo "$_name: a real distribution runs under WSL 2 only" >&2; return 1; }
   real_teardown "$_name"
   rm -rf "$_dir"
-  mkdir -p "$_dir/upper" "$_dir/work" "$_dir/root"
-  mount -t overlay overlay -o "lowerdir=$_cache/root,upperdir=$_dir/upper,workdir=$_dir/work" "$_dir/root" ||
-    return 1
-  : >"$_dir/environment"
-  printf 'version=2\ndefault_user=\nfirst_run=pending\n' >"$_dir/conf"
-  real_vm_start "$_name" setup || return 1
+  mkdir -p "$_dir/disk" "$_dir/root"
 
   _user=$(conf_get "$_profile" user alice)
-  if [ "$_user" != none ]; then
-    real_user_add "$_name" "$_user" || return 1
-    conf_set "$_dir/conf" default_user "$_user"
-    conf_set "$_dir/conf" first_run done
-  fi
   _tools=$(conf_get "$_profile" tools "curl python3 ca-certificates")
   _docker=$(conf_get "$_profile" docker none)
   [ "$_tools" = none ] && _tools=""
@@ -153,29 +320,146 @@ real_build() { # NAME
     installed | running) _tools="$_tools docker.io" ;;
     *) echo "$_name: docker=$_docker is not available on the real userland" >&2; return 1 ;;
   esac
+  _lower="$_cache/root"
   if [ -n "$_tools" ]; then
     # shellcheck disable=SC2086
-    { real_as_root "$_name" apt-get update && real_as_root "$_name" apt-get install -y --no-install-recommends $_tools; } \
-      >>"$_dir/setup.log" 2>&1 || { echo "$_name: installing$_tools failed; see $_dir/setup.log" >&2; return 1; }
+    _layer=$(real_layer $_tools) || return 1
+    _lower="$_layer:$_lower"
   fi
-  if [ "$_docker" = running ]; then
-    { real_as_root "$_name" service docker start && real_docker_answers "$_name"; } >>"$_dir/setup.log" 2>&1 ||
-      { echo "$_name: the Docker daemon did not start; see $_dir/setup.log" >&2; return 1; }
+  _disk=$(conf_get "$_profile" disk)
+  if [ -n "$_disk" ]; then
+    mount -t tmpfs -o "size=${_disk}m,mode=755" disk "$_dir/disk" || return 1
   fi
+  mkdir -p "$_dir/disk/upper" "$_dir/disk/work"
+  mount -t overlay overlay -o "lowerdir=$_lower,upperdir=$_dir/disk/upper,workdir=$_dir/disk/work" "$_dir/root" ||
+    return 1
+  if [ "$(conf_get "$_profile" systemd yes)" = yes ]; then
+    printf '[boot]\nsystemd=true\n' >"$_dir/root/etc/wsl.conf"
+  else
+    rm -f "$_dir/root/etc/wsl.conf"
+  fi
+  : >"$_dir/environment"
+  printf 'version=2\ndefault_user=\nfirst_run=pending\n' >"$_dir/conf"
+  real_vm_start "$_name" setup || return 1
+
+  if [ "$_user" != none ]; then
+    real_user_add "$_name" "$_user" || return 1
+    conf_set "$_dir/conf" default_user "$_user"
+    conf_set "$_dir/conf" first_run done
+  fi
+  {
+    case "$_docker" in
+      # With systemd, the package's units are enabled and started at boot.
+      installed) [ "$(cat "$_dir/vm.kind")" = init ] || real_as_root "$_name" systemctl disable --now docker.service docker.socket ;;
+      running) real_docker_start "$_name" && real_docker_answers "$_name" ;;
+    esac
+  } >>"$_dir/setup.log" 2>&1 || { echo "$_name: docker=$_docker could not be set up; see $_dir/setup.log" >&2; return 1; }
   if [ "$_docker" != none ] && [ "$_user" != none ] && [ "$(conf_get "$_profile" docker_group yes)" = yes ]; then
     real_as_root "$_name" usermod -aG docker -- "$_user" || return 1
   fi
   real_network_apply "$_name"
+  case "$(conf_get "$_profile" apt ok)" in
+    ok) ;;
+    locked) real_apt_hold "$_name" || return 1 ;;
+    *) echo "$_name: apt=$(conf_get "$_profile" apt) is not available on the real userland" >&2; return 1 ;;
+  esac
+  case "$(conf_get "$_profile" dpkg ok)" in
+    ok) ;;
+    interrupted-unpacking) real_dpkg_interrupt "$_name" Unpacking 2 || return 1 ;;
+    interrupted-configuring) real_dpkg_interrupt "$_name" Configuring 3 || return 1 ;;
+    *) echo "$_name: dpkg=$(conf_get "$_profile" dpkg) is unknown" >&2; return 1 ;;
+  esac
 }
 
-# Ends NAME's namespaces and unmounts its overlay; nothing of it runs or
+# Another apt holds dpkg's frontend lock, as unattended-upgrades does for
+# minutes after a distribution starts: a real apt-get, held in its
+# pre-invoke hook (after it has locked, before dpkg runs) until
+# real_apt_release. It reinstalls a package the distribution has, so
+# nothing changes when it is ended there.
+real_apt_hold() { # NAME
+  # shellcheck disable=SC2016
+  real_as_root "$1" sh -c 'mkdir -p /run/quenvale-lab
+    setsid -f sh -c "echo \$\$ >/run/quenvale-lab/apt-holder.pid; exec apt-get -y \
+      -o DPkg::Pre-Invoke::=\"touch /run/quenvale-lab/apt-holding; exec sleep infinity\" \
+      install --reinstall ca-certificates" </dev/null >/dev/null 2>&1' || return 1
+  real_as_root "$1" timeout 60 sh -c 'until [ -e /run/quenvale-lab/apt-holding ]; do sleep 0.2; done' ||
+    { echo "$1: the apt that should hold the lock never got there" >&2; return 1; }
+}
+
+# Ends the apt that real_apt_hold started, by its process group, and waits
+# until the group is gone.
+real_apt_release() { # NAME
+  # shellcheck disable=SC2016
+  real_as_root "$1" sh -c 'pid=$(cat /run/quenvale-lab/apt-holder.pid 2>/dev/null) || exit 0
+    pkill -TERM -g "$pid" || exit 1
+    tries=0
+    while pgrep -g "$pid" >/dev/null && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
+    ! pgrep -g "$pid" >/dev/null && rm -f /run/quenvale-lab/apt-holder.pid /run/quenvale-lab/apt-holding'
+}
+
+# A package installation cut short: the whole stack is installed by the
+# real apt, and the VM is killed (as a restart of Windows kills it) when
+# apt reports the COUNTth package entering ACTION (Unpacking or
+# Configuring). dpkg is left interrupted: the setup checks that it is.
+real_dpkg_interrupt() { # NAME ACTION COUNT
+  _dir="$STATE/distros/$1"
+  real_as_root "$1" apt-get update >>"$_dir/setup.log" 2>&1 || return 1
+  # shellcheck disable=SC2016,SC2086
+  real_as_root "$1" sh -c 'exec apt-get -o APT::Status-Fd=3 -y --no-install-recommends install "$@" 3>&1 >/dev/null 2>&1' \
+    sh $REAL_STACK | {
+    _seen=0
+    while IFS= read -r _line; do
+      case "$_line" in
+        pmstatus:*:"$2 "*)
+          _seen=$((_seen + 1))
+          if [ $_seen -ge "$3" ]; then
+            printf 'killed the VM at: %s\n' "$_line" >>"$_dir/setup.log"
+            real_vm_stop "$1" hard
+            break
+          fi
+          ;;
+      esac
+    done
+  }
+  [ -n "$(ls -A "$_dir/root/var/lib/dpkg/updates" 2>/dev/null)" ] ||
+    { echo "$1: the installation was not cut short in time ($2 $3); see $_dir/setup.log" >&2; return 1; }
+}
+
+# The distribution's disk grows to MB, as when the provider frees space.
+real_disk_resize() { # NAME MB
+  mountpoint -q "$STATE/distros/$1/disk" || { echo "$1 has no disk limit (profile key disk)" >&2; return 1; }
+  mount -o "remount,size=${2}m" "$STATE/distros/$1/disk"
+}
+
+# The archive's Release file as a distribution whose clock is behind sees
+# it: dated two days ahead, signed again with the archive's key. The lab's
+# archive serves it while archive=clock-behind.
+real_archive_ahead() {
+  _cache=$(conf_get "$STATE/lab.conf" userland)
+  _home=$(mktemp -d)
+  cp -R "$_cache/archive-gnupg/." "$_home/"
+  chmod 700 "$_home"
+  sed "s/^Date: .*/Date: $(date -u -d '+2 days' '+%a, %d %b %Y %H:%M:%S UTC')/" \
+    "$_cache/archive/debian/dists/bookworm/Release" >"$_home/Release"
+  _status=0
+  GNUPGHOME=$_home gpg --batch --yes --clearsign -o "$STATE/service/InRelease.ahead" "$_home/Release" \
+    >/dev/null 2>&1 || _status=1
+  # gpg leaves an agent behind it.
+  GNUPGHOME=$_home gpgconf --kill all 2>/dev/null
+  rm -rf "$_home"
+  return $_status
+}
+
+# Ends NAME's VM and unmounts its overlay and disk; nothing of it runs or
 # stays mounted afterwards. Harmless for a distribution that is not real.
 real_teardown() { # NAME
   _dir="$STATE/distros/$1"
   real_vm_stop "$1"
-  if mountpoint -q "$_dir/root" 2>/dev/null; then
-    umount "$_dir/root" 2>/dev/null || umount -l "$_dir/root"
-  fi
+  for _mount in "$_dir/root" "$_dir/disk"; do
+    if mountpoint -q "$_mount" 2>/dev/null; then
+      umount "$_mount" 2>/dev/null || umount -l "$_mount"
+    fi
+  done
 }
 
 # The packages installed in NAME, with their versions.
@@ -186,7 +470,7 @@ real_packages() { # NAME
 
 # The Docker daemon of NAME: none (no docker.io), stopped, or running.
 real_docker_state() { # NAME
-  if [ ! -x "$STATE/distros/$1/root/usr/sbin/dockerd" ]; then
+  if [ ! -x "$STATE/distros/$1/root/usr/bin/dockerd" ]; then
     echo none
   elif real_as_root "$1" timeout 5 docker info --format '{{.OSType}}' 2>/dev/null | grep -qx linux; then
     echo running
@@ -195,7 +479,19 @@ real_docker_state() { # NAME
   fi
 }
 
+# What runs as PID 1 of NAME: systemd's state (running, degraded, ...),
+# init (WSL's own), or stopped (no VM runs).
+real_init_state() { # NAME
+  if ! real_vm_pid "$1" >/dev/null; then
+    echo stopped
+  elif [ "$(cat "$STATE/distros/$1/vm.kind")" = systemd ]; then
+    echo "systemd:$(real_as_root "$1" systemctl is-system-running 2>/dev/null)"
+  else
+    echo init
+  fi
+}
+
 # Where NAME keeps the files it changed or created.
 real_kept_files() { # NAME
-  printf '%s\n' "$STATE/distros/$1/upper"
+  printf '%s\n' "$STATE/distros/$1/disk/upper"
 }

@@ -1,17 +1,19 @@
 """The servers a real distribution reaches inside its network namespace.
 
-    services.py STATE CACHE ROOT READY
+    services.py STATE CACHE ROOT READY SETTINGS
 
 Started by vm-init.sh inside the distribution's namespaces (on the host's
 file system, not in the root); it creates the file READY once it listens.
-It answers on three addresses that exist only in that namespace (the
-root's /etc/hosts names them):
+It answers on four addresses that exist only in that namespace:
 
   203.0.113.10:80      http://203.0.113.10, the service's plain-HTTP base
   198.51.100.43:443    https://quenvale.com and https://www.quenvale.com,
                        with CACHE/service.pem, issued by the lab CA
   198.51.100.80:80     http://deb.debian.org/debian, the package archive
                        CACHE/archive/debian
+  10.255.255.254:53    DNS (UDP), the root's only name server, where WSL's
+                       DNS tunnelling puts it: quenvale.com and
+                       www.quenvale.com, deb.debian.org
 
 The service, whatever its origin:
   GET  /install.sh            STATE/service/install.sh
@@ -24,10 +26,18 @@ While a node enrolls, the service also looks at every process of the
 distribution: a command line that carries the token is recorded in
 STATE/service/leaks.
 
-The scenario's settings are read at every request through the lab's one
-settings reader (conf.sh), as the simulated tools read them:
+The scenario's settings (SETTINGS, the lab's service.conf) are read at
+every request through the lab's one settings reader (conf.sh), as the
+simulated tools read them, so that `lab.sh set` changes them while the
+distribution runs:
   service=ok|error|down   error: enrollment fails with 500; down: 503 always
-  archive=ok|broken       broken: every .deb arrives with one byte changed
+  archive=ok|broken|clock-behind
+                          broken: every .deb arrives with one byte changed;
+                          clock-behind: the Release file is dated ahead of
+                          the distribution's clock (STATE/service/InRelease.ahead)
+  dns=up|down             down: every query fails (SERVFAIL)
+  tls=ok|intercepted      intercepted: HTTPS shows CACHE/intercept.pem, from
+                          an authority the distribution does not trust
 Whether an address can be reached at all (network=down, archive=down) is
 up to the lab: real_network_apply (distro.sh) takes the address away.
 """
@@ -42,7 +52,7 @@ import sys
 import threading
 import urllib.parse
 
-STATE, CACHE, ROOT, READY = sys.argv[1:5]
+STATE, CACHE, ROOT, READY, SETTINGS = sys.argv[1:6]
 SERVICE = os.path.join(STATE, "service")
 CONF_SH = os.path.join(STATE, "lib", "conf.sh")
 books = threading.Lock()
@@ -52,7 +62,7 @@ def setting(key, default):
     """A setting of service.conf, read by the lab's conf_get."""
     return subprocess.run(
         ["sh", "-c", '. "$0"; conf_get "$1" "$2" "$3"', CONF_SH,
-         os.path.join(SERVICE, "service.conf"), key, default],
+         SETTINGS, key, default],
         capture_output=True, check=False).stdout.decode().strip()
 
 
@@ -154,6 +164,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(file, "rb") as f:
             data = f.read()
+        if path == "debian/dists/bookworm/InRelease" and setting("archive", "ok") == "clock-behind":
+            with open(os.path.join(SERVICE, "InRelease.ahead"), "rb") as f:
+                data = f.read()
         if file.endswith(".deb") and setting("archive", "ok") == "broken":
             middle = len(data) // 2
             data = data[:middle] + bytes([data[middle] ^ 0xFF]) + data[middle + 1:]
@@ -169,14 +182,62 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.scheme = scheme
 
 
+NAMES = {b"quenvale.com": "198.51.100.43", b"www.quenvale.com": "198.51.100.43",
+         b"deb.debian.org": "198.51.100.80"}
+
+
+class Resolver(socketserver.BaseRequestHandler):
+    """One DNS query: A records for the lab's names, no other records,
+    NXDOMAIN for any other name, SERVFAIL for everything while dns=down."""
+
+    def handle(self):
+        query, sock = self.request
+        if len(query) < 17:
+            return
+        labels, at = [], 12
+        while at < len(query) and query[at] != 0:
+            labels.append(query[at + 1:at + 1 + query[at]])
+            at += 1 + query[at]
+        question = query[12:at + 5]
+        qtype = query[at + 1:at + 3]
+        name = b".".join(labels).lower()
+        answers = b""
+        if setting("dns", "up") == "down":
+            rcode = 2
+        elif name not in NAMES:
+            rcode = 3
+        else:
+            rcode = 0
+            if qtype == b"\x00\x01":
+                answers = (b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04" +
+                           bytes(int(part) for part in NAMES[name].split(".")))
+        flags = 0x8180 | rcode
+        header = query[:2] + flags.to_bytes(2, "big") + b"\x00\x01" + \
+            (1 if answers else 0).to_bytes(2, "big") + b"\x00\x00\x00\x00"
+        sock.sendto(header + question + answers, self.client_address)
+
+
+class DnsServer(socketserver.ThreadingMixIn, socketserver.UDPServer):
+    daemon_threads = True
+
+
 def main():
     servers = [
         Server(("203.0.113.10", 80), "service", "http"),
         Server(("198.51.100.43", 443), "service", "https"),
+        DnsServer(("10.255.255.254", 53), Resolver),
         Server(("198.51.100.80", 80), "archive", "http"),
     ]
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     tls.load_cert_chain(os.path.join(CACHE, "service.pem"), os.path.join(CACHE, "service.key"))
+    # An interceptor answers in the service's place with its own certificate.
+    intercepted = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    intercepted.load_cert_chain(os.path.join(CACHE, "intercept.pem"), os.path.join(CACHE, "intercept.key"))
+
+    def pick(connection, _name, _context):
+        if setting("tls", "ok") == "intercepted":
+            connection.context = intercepted
+    tls.sni_callback = pick
     servers[1].socket = tls.wrap_socket(servers[1].socket, server_side=True)
     for server in servers[:-1]:
         threading.Thread(target=server.serve_forever, daemon=True).start()

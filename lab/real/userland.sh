@@ -1,9 +1,14 @@
 #!/bin/sh
 # The lab's real Linux userland, built once and cached:
-#   - a Debian 12 root made by mmdebstrap (minbase, with passwd and procps)
-#     from the Debian archive that this machine's apt sources name, dressed
-#     as a WSL 2 Ubuntu: /etc/os-release says ID=ubuntu, a diverted
-#     /usr/bin/uname reports a WSL 2 kernel release;
+#   - a Debian 12 root made by mmdebstrap (minbase, with passwd, procps
+#     and systemd as its init) from the Debian archive that this machine's
+#     apt sources name, dressed as a WSL 2 Ubuntu: /etc/os-release says
+#     ID=ubuntu, a diverted /usr/bin/uname reports a WSL 2 kernel release,
+#     and docker.io is packaged as Ubuntu's: before it is ever installed,
+#     its daemon is diverted to Ubuntu's path, /usr/bin/dockerd (a unit
+#     drop-in in root/ starts it from there), and its init script and
+#     defaults file are diverted away, because Ubuntu's docker.io ships
+#     neither (it starts the daemon through systemd only);
 #   - a package archive of real .deb files (ca-certificates, curl, python3,
 #     docker.io and everything they pull in), downloaded while the root is
 #     built and signed with a lab key that the root trusts; the root's
@@ -11,7 +16,10 @@
 #     lab's network namespace answers;
 #   - a lab certificate authority, placed in the root for
 #     update-ca-certificates to pick up once ca-certificates is installed,
-#     and the service's certificate for quenvale.com and www.quenvale.com.
+#     and the service's certificate for quenvale.com and www.quenvale.com;
+#     and an interceptor's authority, which the root does not trust, with
+#     its own certificate for the same names: what an HTTPS-scanning
+#     antivirus or a company proxy shows the distribution.
 #
 #   userland.sh CACHE
 #
@@ -22,8 +30,11 @@
 #   root/                   the root file system, the read-only lower layer
 #                           of every real distribution
 #   archive/debian/         the package archive (dists/, pool/)
+#   archive-gnupg/          the archive's signing key, for re-signing its
+#                           Release file with another date (a clock behind)
 #   ca.pem                  the lab CA
 #   service.pem service.key the service's certificate and key
+#   intercept.pem intercept.key  the same names, from the interceptor's CA
 #   build.log               what the build printed, and how long it took
 set -eu
 LC_ALL=C
@@ -82,7 +93,7 @@ build() {
 
   # The root, and the archive's packages: everything apt would fetch to
   # install the stack, while the root still has the network.
-  mmdebstrap --mode=root --variant=minbase --include=passwd,procps \
+  mmdebstrap --mode=root --variant=minbase --include=passwd,procps,systemd,systemd-sysv,dbus \
     --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
     --customize-hook="chroot \"\$1\" apt-get install -y --download-only --no-install-recommends $stack" \
     --customize-hook="cp \"\$1\"/var/cache/apt/archives/*.deb '$new/archive/debian/pool/main/'" \
@@ -100,12 +111,13 @@ build() {
       release "dists/$suite" >"$new/Release"
     mv "$new/Release" "dists/$suite/Release"
   )
-  GNUPGHOME=$(mktemp -d)
+  GNUPGHOME="$new/archive-gnupg"
   export GNUPGHOME
+  mkdir -m 700 "$GNUPGHOME"
   gpg --batch --passphrase '' --quick-gen-key 'Quenvale lab archive <archive@lab.invalid>' ed25519 sign never
   gpg --batch --yes --clearsign -o "$new/archive/debian/dists/$suite/InRelease" "$new/archive/debian/dists/$suite/Release"
   gpg --batch --export >"$new/archive.gpg"
-  rm -rf "$GNUPGHOME"
+  gpgconf --kill all 2>/dev/null || true
 
   # The lab CA and the service's certificate for its two names.
   openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Quenvale lab CA" \
@@ -116,12 +128,35 @@ build() {
   openssl req -newkey rsa:2048 -nodes -subj "/CN=quenvale.com" -keyout "$new/service.key" -out "$new/service.csr"
   openssl x509 -req -days 3650 -in "$new/service.csr" -CA "$new/ca.pem" -CAkey "$new/ca.key" -CAcreateserial \
     -extfile "$new/service.ext" -out "$new/service.pem"
-  rm -f "$new/ca.key" "$new/ca.srl" "$new/service.csr" "$new/service.ext"
+  # The interceptor: a CA of its own that the root never trusts, and a
+  # certificate for the same names.
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=HTTPS inspection CA (Quenvale lab)" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -keyout "$new/intercept-ca.key" -out "$new/intercept-ca.pem"
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=quenvale.com" -keyout "$new/intercept.key" -out "$new/intercept.csr"
+  openssl x509 -req -days 3650 -in "$new/intercept.csr" -CA "$new/intercept-ca.pem" -CAkey "$new/intercept-ca.key" \
+    -CAcreateserial -extfile "$new/service.ext" -out "$new/intercept.pem"
+  rm -f "$new/ca.key" "$new/ca.srl" "$new/service.csr" "$new/service.ext" \
+    "$new/intercept-ca.key" "$new/intercept-ca.srl" "$new/intercept.csr"
 
   # The root as a WSL 2 Ubuntu would show itself to the scripts.
   root="$new/root"
   cp "$root/usr/bin/uname" "$root/usr/bin/uname.real"
   chroot "$root" dpkg-divert --local --no-rename --divert /usr/bin/uname.real --add /usr/bin/uname
+  # Ubuntu's docker.io installs the daemon in /usr/bin, and has no init
+  # script and no defaults file: without systemd, `service docker` does not
+  # know it. Diverted before the package is ever unpacked, Debian's daemon
+  # lands in Ubuntu's place and its two files out of the way, whenever dpkg
+  # unpacks them, even in a run cut short.
+  chroot "$root" dpkg-divert --local --no-rename --divert /usr/bin/dockerd --add /usr/sbin/dockerd
+  mkdir -p "$root/usr/local/lib/quenvale-lab/not-on-ubuntu"
+  chroot "$root" dpkg-divert --local --no-rename --divert /usr/local/lib/quenvale-lab/not-on-ubuntu/init.d-docker \
+    --add /etc/init.d/docker
+  chroot "$root" dpkg-divert --local --no-rename --divert /usr/local/lib/quenvale-lab/not-on-ubuntu/default-docker \
+    --add /etc/default/docker
+  # mmdebstrap's own apt options (no date checks, for this machine's
+  # mirror) are not the distribution's: its apt checks dates as Ubuntu's does.
+  rm -f "$root/etc/apt/apt.conf.d/99mmdebstrap"
   cp -R "$here/root/." "$root/"
   rm -f "$root/etc/os-release"
   cat >"$root/etc/os-release" <<'OS'
@@ -137,11 +172,11 @@ OS
   cat >"$root/etc/hosts" <<'HOSTS'
 127.0.0.1	localhost desktop-lab
 ::1	localhost ip6-localhost ip6-loopback
-# Addresses that exist only in the lab's network namespace (services.py).
-198.51.100.43	quenvale.com www.quenvale.com
-198.51.100.80	deb.debian.org
 HOSTS
-  : >"$root/etc/resolv.conf"
+  # Names resolve through the lab's DNS server, at the address WSL's DNS
+  # tunnelling gives every distribution (services.py answers there).
+  rm -f "$root/etc/resolv.conf"
+  printf 'nameserver 10.255.255.254\n' >"$root/etc/resolv.conf"
   rm -f "$root"/etc/apt/sources.list "$root"/etc/apt/sources.list.d/*
   cp "$new/archive.gpg" "$root/usr/share/keyrings/quenvale-lab-archive.gpg"
   printf 'deb [signed-by=/usr/share/keyrings/quenvale-lab-archive.gpg] http://deb.debian.org/debian %s main\n' "$suite" \

@@ -1,53 +1,101 @@
 #!/bin/sh
 # The WSL 2 virtual machine of one real distribution, as the lab plays it:
-# the first process of the namespaces (mount, PID, network, UTS, IPC) that
-# every wsl.exe call into the distribution enters, so that what one call
-# starts (the Docker daemon) is still running for the next, as on WSL.
+# the first process of the namespaces (mount, PID, network, UTS, IPC,
+# cgroup) that every wsl.exe call into the distribution enters
+# (enter.sh), so that what one call starts (the Docker daemon) is still
+# running for the next, as on WSL.
 #
-#   vm-init.sh STATE NAME      started by distro.sh through unshare
+#   vm-init.sh STATE NAME      started by distro.sh through unshare, already
+#                              inside the distribution's own cgroups
 #
-# It mounts what WSL's init gives a distribution (proc, sys with the
-# cgroup hierarchies dockerd needs, dev, a new devpts, shm, a tmpfs /run),
-# brings up the namespace's network (loopback and the addresses of the
-# service and the package archive, which exist nowhere else), starts the
-# servers (services.py), and then waits, reaping whatever is orphaned (a
-# daemon whose starter has ended), until the lab ends it. Ending this
-# process ends every process of the namespace; its mounts go with it.
+# Both kinds of distribution boot here, in two steps.
+#
+# 1. What WSL's init gives every distribution: proc (/proc/sys read-only),
+#    sysfs read-only, the cgroup hierarchies (name=systemd and cgroup2
+#    mounted afresh, so rooted at the distribution's own cgroups and
+#    writable; the other controllers bound read-only, which is all dockerd
+#    needs), a /dev of its own (a tmpfs with nodes made here, a new devpts,
+#    shm: never the host's device nodes), a tmpfs /run; the network
+#    (loopback, and the addresses of the service, the package archive and
+#    the DNS server, which exist nowhere else); the servers (services.py).
+#
+# 2. Who runs as PID 1, decided as WSL decides it, by the distribution's
+#    /etc/wsl.conf:
+#    - "[boot] systemd=true" (Ubuntu's images ship it): systemd, in the
+#      root, with container=wsl. distro.sh waits until it is up, and powers
+#      it off at teardown.
+#    - otherwise: this script stays PID 1 as WSL's own init does, reaping
+#      whatever is orphaned (a daemon whose starter has ended) until the lab
+#      ends it.
+#    Either way, ending PID 1 ends every process of the namespaces, and
+#    their mounts go with the last of them.
 set -eu
 STATE=$1
 NAME=$2
+LIB="$STATE/lib"
 dir="$STATE/distros/$NAME"
 root="$dir/root"
-. "$STATE/lib/conf.sh"
+. "$LIB/conf.sh"
+. "$LIB/real/distro.sh"
 
 mount -t proc proc "$root/proc"
-mount -t sysfs sysfs "$root/sys"
-# dockerd refuses to start without the cgroup hierarchies ("Devices cgroup
-# isn't mounted"); read-only binds of the host's are enough for a daemon
-# that runs no container.
-mount -t tmpfs -o mode=755 cgroup "$root/sys/fs/cgroup"
-for hierarchy in /sys/fs/cgroup/*; do
-  [ -d "$hierarchy" ] || continue
-  target="$root/sys/fs/cgroup/${hierarchy##*/}"
-  mkdir -p "$target"
-  mount --bind "$hierarchy" "$target"
-  mount -o remount,bind,ro "$target"
+mount --bind "$root/proc/sys" "$root/proc/sys"
+mount -o remount,bind,ro "$root/proc/sys"
+mount -t sysfs -o ro sysfs "$root/sys"
+if [ "$(stat -f -c %T /sys/fs/cgroup)" = cgroup2fs ]; then
+  mount -t cgroup2 cgroup2 "$root/sys/fs/cgroup"
+else
+  mount -t tmpfs -o mode=755 cgroup "$root/sys/fs/cgroup"
+  for hierarchy in /sys/fs/cgroup/*; do
+    [ -d "$hierarchy" ] || continue
+    target="$root/sys/fs/cgroup/${hierarchy##*/}"
+    mkdir -p "$target"
+    case "${hierarchy##*/}" in
+      systemd) mount -t cgroup -o none,name=systemd cgroup "$target" ;;
+      unified) mount -t cgroup2 cgroup2 "$target" ;;
+      *)
+        mount --bind "$hierarchy" "$target"
+        mount -o remount,bind,ro "$target"
+        ;;
+    esac
+  done
+fi
+
+mount -t tmpfs -o mode=755,nosuid dev "$root/dev"
+for node in "null c 1 3" "zero c 1 5" "full c 1 7" "random c 1 8" "urandom c 1 9" "tty c 5 0"; do
+  # shellcheck disable=SC2086
+  set -- $node
+  mknod -m 666 "$root/dev/$1" "$2" "$3" "$4"
 done
-mount --bind /dev "$root/dev"
-mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$root/dev/pts"
-mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
-mount -t tmpfs -o mode=755 run "$root/run"
+mkdir "$root/dev/pts" "$root/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620,gid=5 devpts "$root/dev/pts"
+ln -s pts/ptmx "$root/dev/ptmx"
+ln -s /proc/self/fd "$root/dev/fd"
+ln -s /proc/self/fd/0 "$root/dev/stdin"
+ln -s /proc/self/fd/1 "$root/dev/stdout"
+ln -s /proc/self/fd/2 "$root/dev/stderr"
+mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
+mount -t tmpfs -o mode=755,nosuid,nodev run "$root/run"
 mkdir -p "$root/run/lock"
 
 hostname desktop-lab
 ip link set lo up
-for address in 203.0.113.10 198.51.100.43 198.51.100.80; do
+for address in $REAL_ADDRESSES; do
   ip addr add "$address/32" dev lo
 done
 
-# The servers say when they listen: that is when the machine is ready.
-/usr/bin/python3 "$STATE/lib/real/services.py" "$STATE" "$(conf_get "$STATE/lab.conf" userland)" "$root" \
-  "$dir/vm.ready" </dev/null &
+# The servers say when they listen: that is when the machine is ready. They
+# follow the lab's settings; a layer's VM (distro.sh) has settings of its
+# own, the defaults, so that no fault of the scenario reaches its apt.
+settings="$STATE/service/service.conf"
+[ -f "$dir/service.conf" ] && settings="$dir/service.conf"
+/usr/bin/python3 "$LIB/real/services.py" "$STATE" "$(conf_get "$STATE/lab.conf" userland)" "$root" \
+  "$dir/vm.ready" "$settings" </dev/null &
+
+if real_wants_systemd "$NAME"; then
+  exec env -i container=wsl PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+    /usr/sbin/chroot "$root" /lib/systemd/systemd
+fi
 # `wait` reaps every child, adopted ones included, for as long as one of
 # its own runs.
 sleep infinity &

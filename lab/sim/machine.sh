@@ -136,7 +136,7 @@ base_build() {
   (
     cd "$_base" || exit 1
     mkdir -p usr/bin usr/sbin usr/lib usr/local/bin usr/lib/wsl/lib etc/ssl/certs tmp root home dev run proc sys \
-      var/lib/qvlab/service var/lib/qvlab/archive var/log var/tmp mnt/wsl
+      var/lib/qvlab/service var/lib/qvlab/archive var/lib/dpkg/updates var/log var/tmp mnt/wsl
     ln -s usr/bin bin
     ln -s usr/sbin sbin
     ln -s usr/lib lib
@@ -152,14 +152,16 @@ base_build() {
   ) || return 1
   cp "$LIB/busybox" "$_base/usr/bin/busybox"
   /usr/sbin/chroot "$_base" /usr/bin/busybox --install -s /usr/bin || return 1
-  rm -f "$_base/usr/bin/sh" "$_base/usr/bin/uname" "$_base/usr/bin/timeout" "$_base/usr/bin/mktemp"
+  # (cp would write through busybox's links into busybox itself.)
+  rm -f "$_base/usr/bin/sh" "$_base/usr/bin/uname" "$_base/usr/bin/timeout" "$_base/usr/bin/mktemp" \
+    "$_base/usr/bin/setsid" "$_base/usr/bin/dpkg"
   cp "$LIB/dash" "$_base/usr/bin/dash"
   ln -s dash "$_base/usr/bin/sh"
   for _lib in $(ldd "$LIB/dash" | awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }'); do
     mkdir -p "$_base$(dirname "$_lib")"
     cp -L "$_lib" "$_base$_lib"
   done
-  for _tool in uname timeout mktemp apt-get systemctl; do
+  for _tool in uname timeout mktemp apt-get systemctl setsid dpkg; do
     cp "$LIB/root/bin/$_tool" "$_base/usr/bin/$_tool"
     chmod 755 "$_base/usr/bin/$_tool"
   done

@@ -190,14 +190,14 @@ op_run() {
   # env -i VARIABLES... chroot ... ARGV: the variables go in front of ARGV.
   # (--user is chroot's user:group option, abbreviated as its parser allows.)
   set -- /usr/sbin/chroot --user="$uid:$gid" --groups="$groups" "$root" "$@"
-  # A real distribution runs in namespaces that outlive this call; the
-  # first call after a restart boots them.
+  # A real distribution runs in a VM that outlives this call; the first
+  # call after a restart boots it. The call goes in as every lab step does.
   if real_distro "$name"; then
-    if ! real_vm_start "$name" 2>>"$RUN.msg" || ! vm=$(real_vm_pid "$name"); then
+    if ! real_vm_start "$name" 2>>"$RUN.msg" || ! real_vm_pid "$name" >/dev/null; then
       say "Error code: Wsl/Service/CreateInstance/CreateVm/E_FAIL"
       finish -1
     fi
-    set -- nsenter --target "$vm" --mount --uts --ipc --net --pid -- "$@"
+    set -- /bin/sh "$LIB/real/enter.sh" "$dir" "$@"
   fi
   while IFS= read -r line; do
     [ -n "$line" ] && set -- "$line" "$@"

@@ -107,10 +107,9 @@ pkg_unpack() {
       install_tool docker /usr/bin/docker
       install_tool dockerd /usr/bin/dockerd
       group_add docker 998
-      mkdir -p "${R-}/etc/init.d" "${R-}/usr/lib/systemd/system"
+      # Ubuntu's docker.io: a systemd unit and no init script.
+      mkdir -p "${R-}/usr/lib/systemd/system"
       printf '%s\n' "[Unit]" "Description=Docker Application Container Engine" >"${R-}/usr/lib/systemd/system/docker.service"
-      printf '%s\n' "#!/bin/sh" "exec /usr/sbin/service docker \"\$@\"" >"${R-}/etc/init.d/docker"
-      chmod 755 "${R-}/etc/init.d/docker"
       ;;
     *) return 1 ;;
   esac
