@@ -115,7 +115,7 @@ elif unshare --net --map-root-user true 2>/dev/null; then
 else
   echo "build-commit: no network namespace can be made here (unshare); the build runs with the network" >&2
 fi
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086,SC2016
 if ! $isolate sh -c '
   cmake -S "$1" -B "$1/build" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DQV_BUILD_TESTS=OFF &&
