@@ -132,7 +132,7 @@ if [ $hexlike = yes ]; then
     "$prefix"*) ;;
     *) verdict_failed "--commit $rev resolves to $commit, which does not start with $rev: a ref of that name hides the commit of that hash" ;;
   esac
-  ref=$(git -C "$root" rev-parse --symbolic-full-name --end-of-options "$rev" 2>/dev/null || true)
+  ref=$(git -C "$root" rev-parse --symbolic-full-name "$rev" 2>/dev/null || true)
   [ -z "$ref" ] ||
     verdict_failed "--commit $rev is ambiguous: it is both the start of a commit's hash and the ref $ref; give the full hash"
 fi

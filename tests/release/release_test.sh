@@ -364,12 +364,12 @@ sha() { sha256sum "$work/$1" | cut -d' ' -f1; }
 failed_line="VERDICT: FAILED:"
 # shellcheck disable=SC2086
 {
-verify "HEAD's signed build passes: its signer, pinned; a verified time stamp; HEAD's build" signed.exe 0 \
+verify "HEAD's signed build passes: its signer, pinned; a verified time stamp; HEAD by its short hash" signed.exe 0 \
   "signer: /CN=Quenvale Test Publisher/O=Quenvale" \
   "its authority's chain verified against $work/root.pem" \
   "identical: 0x00000000-" \
   "VERDICT: OK: $work/signed.exe (SHA-256 $(sha signed.exe)) is the build of commit $head" -- \
-  $ca --signer-sha256 "$(fingerprint "$work/publisher.pem")"
+  $ca --signer-sha256 "$(fingerprint "$work/publisher.pem")" --commit "$(echo "$head" | cut -c1-12)"
 verify "without --ca the throwaway root is not trusted, and the roots used are named" signed.exe 1 \
   "Debian's default CA file" \
   "$failed_line the certificate atop the signer's chain is not issued by a root in /etc/ssl/certs/ca-certificates.crt" --
