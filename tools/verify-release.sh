@@ -20,10 +20,11 @@
 # 2. The signature, in the copy's certificate table (authenticode.py, from
 #    the bytes and the DER, never from text a certificate can hold): one
 #    WIN_CERTIFICATE in the standard form, ending the file, the CheckSum
-#    the file's own; one signer; SHA-256 throughout; at most one
-#    unauthenticated attribute, an RFC 3161 time stamp (so no nested
-#    signature, which Windows would not judge, and no room for a payload);
-#    only certificates of the signer's chain and the time stamp authority's.
+#    the file's own; one signer; SHA-256 for the file's digest and the
+#    signer's; at most one unauthenticated attribute, an RFC 3161 time
+#    stamp (so no nested signature, which Windows would not judge, and no
+#    room for a payload); only certificates of the signer's chain and the
+#    time stamp authority's.
 #    The signer's certificate must be for code signing and chain to a root
 #    in --ca (at the time stamp's time), and --signer-sha256 pins it. The
 #    time stamp must verify against --tsa-ca (else --ca) and be over this
@@ -37,8 +38,9 @@
 #    /etc/ssl/certs/ca-certificates.crt: the roots Mozilla trusts for web
 #    servers, not the ones Windows trusts for code signing, and a
 #    publisher's private root is not in it; the verdict names the file
-#    that was used. A signer certificate that names a CRL distribution
-#    point makes osslsigncode fetch that CRL.
+#    that was used. No revocation list is given to the checks; a signer
+#    certificate that names a CRL distribution point makes osslsigncode
+#    2.9 fetch that CRL.
 #
 # 3. The build: the commit is built fresh from its tree
 #    (tools/build-commit.sh), and the copy must be that build with its own
