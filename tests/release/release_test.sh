@@ -242,12 +242,15 @@ cp "$work/built.exe" "$work/clone/dist/QuenvaleEnroll.exe"
 sign() {
   (cd "$work/clone" && SIGN_CERT=$1 SIGN_KEY=$2 TIMESTAMP_URL=${5:-} "$tools/sign-release.sh" "$3" "$4")
 }
-# The release. Signed again until its PKCS#7 is not a multiple of 8 bytes
-# long (the time stamp's nonce varies its length), so that there are
-# alignment bytes to forge.
-for _ in 1 2 3 4 5 6 7 8 9 10 11 12; do
+# The release. Signed again, with a time stamp serial number one byte
+# longer each time, until its PKCS#7 is not a multiple of 8 bytes long, so
+# that there are alignment bytes to forge.
+serial=01
+for _ in 1 2 3 4; do
+  echo "$serial" >"$work/tsa.serial"
   quiet sign "$work/publisher-chain.pem" "$work/publisher.key" dist/QuenvaleEnroll.exe "$work/signed.exe" "$stamp_url"
   [ $(($(python3 "$work/forge.py" length "$work/signed.exe") % 8)) -eq 0 ] || break
+  serial=${serial}00
 done
 
 # The files of the first cases: the build with one byte changed and then
@@ -299,7 +302,9 @@ quiet osslsigncode add -ts "http://127.0.0.1:$port/cgi-bin/rogue" -in "$work/uns
 # relative link; a newer commit with a tag of its short hash on HEAD; and a
 # commit that only a tag reaches.
 verifier=$work/verifier
-in_verifier() { quiet git -C "$verifier" -c user.name=test -c user.email=test@example.invalid "$@"; }
+export GIT_AUTHOR_NAME=test GIT_AUTHOR_EMAIL=test@example.invalid
+export GIT_COMMITTER_NAME=test GIT_COMMITTER_EMAIL=test@example.invalid
+in_verifier() { quiet git -C "$verifier" "$@"; }
 quiet git clone -q --no-checkout "$root" "$verifier"
 in_verifier checkout -q -b attributes "$head"
 printf '\ninclude(cmake/extra.cmake OPTIONAL)\n' >>"$verifier/CMakeLists.txt"
