@@ -1,7 +1,8 @@
 #!/bin/sh
 # Signs the product for release with osslsigncode: SHA-256 Authenticode, the
 # publisher's certificate chain, and an RFC 3161 time stamp when a time
-# stamp server is named. Only the build of a committed tree is signed: a
+# stamp server is named (tools/verify-release.sh refuses a release without
+# one unless told otherwise). Only the build of a committed tree is signed: a
 # release must be the build of a commit that anyone can rebuild and compare
 # (tools/verify-release.sh), so a checkout with tracked changes or with
 # untracked files that git does not ignore is refused.
@@ -65,8 +66,11 @@ rm -f "$signed"
 osslsigncode sign "$@" -in "$built" -out "$signed" >/dev/null ||
   refuse "osslsigncode could not sign $built"
 
-# Signing may write only what Authenticode signing writes; the rest stays
-# the build's, byte for byte.
+# The signed file must be the build with this one signature attached in
+# the standard form, byte for byte, CheckSum included: what
+# tools/verify-release.sh will ask of it.
 here=$(cd "$(dirname "$0")" && pwd)
 "$here/compare-signed.sh" "$signed" "$built"
 echo "signed $signed: the build of commit $(git rev-parse HEAD)"
+[ -n "${TIMESTAMP_URL:-}" ] ||
+  echo "release: no TIMESTAMP_URL, so no time stamp: tools/verify-release.sh accepts it only with --allow-no-timestamp" >&2
