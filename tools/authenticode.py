@@ -288,6 +288,14 @@ SIGNATURE_ALGORITHMS = (
     bytes([SEQUENCE, 13]) + oid("1.2.840.113549.1.1.11") + b"\x05\x00",
     bytes([SEQUENCE, 10]) + oid("1.2.840.10045.4.3.2"),
 )
+# What a time stamp authority may use, each in its one encoding: SHA-256,
+# -384 or -512, and RSA or ECDSA with them.
+DIGESTS = [oid("2.16.840.1.101.3.4.2.%d" % n) for n in (1, 2, 3)]
+TSA_DIGEST_ALGORITHMS = tuple(bytes([SEQUENCE, 13]) + d + b"\x05\x00" for d in DIGESTS) + tuple(
+    bytes([SEQUENCE, 11]) + d for d in DIGESTS)
+TSA_SIGNATURE_ALGORITHMS = tuple(
+    bytes([SEQUENCE, 13]) + oid("1.2.840.113549.1.1.%d" % n) + b"\x05\x00" for n in (1, 11, 12, 13)) + tuple(
+    bytes([SEQUENCE, 10]) + oid("1.2.840.10045.4.3.%d" % n) for n in (2, 3, 4))
 NAMES = {"2.5.4.3": "CN", "2.5.4.10": "O", "2.5.4.11": "OU", "2.5.4.6": "C",
          "2.5.4.7": "L", "2.5.4.8": "ST", "1.2.840.113549.1.9.1": "emailAddress"}
 
@@ -428,15 +436,17 @@ def generalized_time(element):
 
 
 def time_stamp(attribute, what):
-    """The RFC 3161 token: its signer's issuer and serial, its signature
-    value's digest algorithm aside, its certificates, and its time."""
+    """The RFC 3161 token's signer (issuer and serial), its certificates and
+    its time. Whether it is over this signature and who signed it is for
+    openssl ts to say; here, that it leaves no room for anything else."""
     outer = signed_data(attribute, what)
     (number, digests, content, certs, crls, signers) = outer.fields(
         what, [INTEGER, SET, SEQUENCE, "a0?", "a1?", SET])
     if number.value != b"\x03":
         refuse("%s is not CMS signed data of version 3" % what)
-    if len(digests.children(what)) != 1:
-        refuse("%s names more than one digest algorithm" % what)
+    named = digests.children(what)
+    if len(named) != 1 or named[0].encoding not in TSA_DIGEST_ALGORITHMS:
+        refuse("%s does not name one SHA-2 digest algorithm in its standard encoding" % what)
     if crls is not None:
         refuse("%s carries revocation lists" % what)
     kind, wrapped = content.fields(what, [OID, 0xA0])
@@ -447,7 +457,9 @@ def time_stamp(attribute, what):
     gen_time = info.children(what)[4] if len(info.children(what)) > 4 else None
     if gen_time is None:
         refuse("%s's TSTInfo has no time" % what)
-    issuer, serial, _, _, _, unsigned = signer_info(signers, what, 1)
+    issuer, serial, digest, algorithm, _, unsigned = signer_info(signers, what, 1)
+    if digest.encoding not in TSA_DIGEST_ALGORITHMS or algorithm.encoding not in TSA_SIGNATURE_ALGORITHMS:
+        refuse("%s's signer uses algorithms other than SHA-2 with RSA or ECDSA in their standard encoding" % what)
     if unsigned is not None:
         refuse("%s carries unauthenticated attributes of its own" % what)
     return issuer, serial, certificates(certs, what), generalized_time(gen_time)
