@@ -39,15 +39,21 @@ for step in $steps; do
 done
 IFS=$old_ifs
 
-actual=$(wine "$QV_E2E_DRIVER" "$(windows_path "$QV_PRODUCT_EXE")" "$@" </dev/null | tr -d '\r')
+# Wine's own errors (a program that would not start, say) are kept aside
+# and shown only when the case fails, with the driver's complaints.
+errors="${TMPDIR:-/tmp}/qv-e2e-errors.$$"
+actual=$(WINEDEBUG=err+all wine "$QV_E2E_DRIVER" "$(windows_path "$QV_PRODUCT_EXE")" "$@" </dev/null 2>"$errors" |
+  tr -d '\r')
 status=0
 if [ "$actual" != "$expected" ]; then
   echo "FAIL: what the user saw differs"
   echo "expected:"; printf '%s\n' "$expected"
   echo "actual:"; printf '%s\n' "$actual"
   echo "command lines wsl.exe received:"; "$QV_LAB_SH" commands | cut -c1-200
+  echo "the driver's and Wine's errors:"; tail -n 40 "$errors"
   status=1
 fi
+rm -f "$errors"
 # The token travels on standard input only, never on a command line.
 if "$QV_LAB_SH" commands | grep -qF "$token"; then
   echo "FAIL: the one-time token appeared on a wsl.exe command line"
