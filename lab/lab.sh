@@ -44,8 +44,7 @@ usage() {
   exit 2
 }
 case "${1:-}" in
-  setup | code | commands | reboot | first-run | set | exec | status | packages | leftovers | scenarios | teardown) ;;
-  wake) ;;
+  setup | code | commands | reboot | first-run | wake | set | exec | status | packages | leftovers | scenarios | teardown) ;;
   *) usage ;;
 esac
 
@@ -430,11 +429,11 @@ case "$command" in
   commands) cmd_commands ;;
   reboot) cmd_reboot ;;
   first-run) cmd_first_run "$@" ;;
+  wake) cmd_wake ;;
   set) cmd_set "$@" ;;
   exec) cmd_exec "$@" ;;
   status) cmd_status ;;
   packages) cmd_packages "$@" ;;
   leftovers) cmd_leftovers "$@" ;;
   teardown) cmd_teardown ;;
-  wake) cmd_wake ;;
 esac

@@ -258,8 +258,7 @@ real_docker_start() { # NAME
 # The layer of the userland's cache that holds PACKAGES installed, built
 # the first time a set is asked for: a VM of its own (WSL's init, every
 # address, servers without the scenario's faults) over the cached root, the
-# real apt from the lab's archive, and
-# its writable layer kept. Keyed by the set, the userland's recipe and this
+# real apt from the lab's archive, and its writable layer kept. Keyed by the set, the userland's recipe and this
 # file; a rebuilt set replaces the layer it supersedes.
 real_layer() { # PACKAGES...
   _cache=$(conf_get "$STATE/lab.conf" userland)
