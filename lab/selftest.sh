@@ -107,6 +107,10 @@ status_says() {
   lab status | grep -qE -- "$1"
 }
 
+docker_log_says() {
+  lab exec Ubuntu root -- cat /var/log/docker.log | grep -qF -- "$1"
+}
+
 # The three payload lines of a code: base, token, decoded name.
 payload_of() { # CODE
   _base=$(printf '%s' "$1" | cut -d'|' -f2)
@@ -513,7 +517,9 @@ scenarios() {
       }
   done
 
-  for scenario in docker-stopped docker-no-group; do
+  # A stopped daemon is started by its init script where the package has
+  # one (docker-ce), else by dockerd itself, detached, into its own log.
+  for scenario in docker-stopped docker-ce-stopped docker-no-group; do
     setup "$scenario" &&
       {
         preflight
@@ -522,6 +528,12 @@ scenarios() {
         dependency alice 0 repair
         exits 0
         has QV_DEPS_READY
+        case $scenario in
+          docker-stopped)
+            lacks "Starting Docker"
+            holds "dockerd's output in /var/log/docker.log" docker_log_says "API listen" ;;
+          docker-ce-stopped) has "Starting Docker" ;;
+        esac
         preflight --distro Ubuntu
         has QV_DOCKER_OK
       }

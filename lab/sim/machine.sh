@@ -224,6 +224,7 @@ first_run_complete() {
 #   python=the release's       venv=yes (no)     archive_python=the release's
 #   docker=none (installed: docker.io with the daemon stopped; running;
 #          client: a docker client and nothing else)
+#   docker_init=no (yes: /etc/init.d/docker, as Docker's own docker-ce has)
 #   docker_group=yes (no)      docker_host= (DOCKER_HOST of every process)
 #   systemd=yes (no)           dd_integration=yes (no)
 #   apt=ok (update-fails, install-fails, update-hangs, install-hangs, locked)
@@ -292,6 +293,12 @@ CONF
       none) ;;
       installed | running)
         pkg_unpack docker.io || exit 1
+        if [ "$(p docker_init no)" = yes ]; then
+          # What the script does is the lab's service(8); it only has to be there.
+          mkdir -p "$_root/etc/init.d"
+          printf '#!/bin/sh\nexec service docker "$@"\n' >"$_root/etc/init.d/docker"
+          chmod 755 "$_root/etc/init.d/docker"
+        fi
         if [ "$_docker" = running ]; then daemon_start || exit 1; fi
         ;;
       client) install_tool docker /usr/bin/docker || exit 1 ;;
