@@ -12,6 +12,8 @@
 #                 systemd or WSL's own init as PID 1, by /etc/wsl.conf
 #   enter.sh      the one way into a running VM: its cgroups, its
 #                 namespaces; every wsl.exe call and every lab step uses it
+#   in-cgroups.sh runs a command in a distribution's cgroups: the VM's
+#                 start and enter.sh
 #   services.py   the service, the package archive and DNS inside the VM
 #
 # A profile asks for one with userland=real. Its other keys: user (a name,
@@ -137,10 +139,9 @@ real_vm_start() { # NAME [setup]
   printf '%s\n' "$_kind" >"$_dir/vm.kind"
   # The starter joins the distribution's cgroups, then unshares: the new
   # cgroup namespace is rooted there.
-  # shellcheck disable=SC2016
-  sh -c 'while IFS= read -r c; do echo $$ >"$c/cgroup.procs" || exit 1; done <"$0"
-         exec unshare --mount --propagation private --pid --net --uts --ipc --cgroup --fork --kill-child "$@"' \
-    "$_dir/vm.cgroups" sh "$LIB/real/vm-init.sh" "$STATE" "$1" </dev/null >>"$_dir/vm.log" 2>&1 &
+  sh "$LIB/real/in-cgroups.sh" "$_dir/vm.cgroups" \
+    unshare --mount --propagation private --pid --net --uts --ipc --cgroup --fork --kill-child \
+    sh "$LIB/real/vm-init.sh" "$STATE" "$1" </dev/null >>"$_dir/vm.log" 2>&1 &
   _unshare=$!
   _tries=0
   while [ ! -e "$_dir/vm.ready" ] && [ $_tries -lt 150 ] && kill -0 "$_unshare" 2>/dev/null; do

@@ -12,7 +12,5 @@ set -eu
 dir=$1
 shift
 pid=$(cat "$dir/vm.pid")
-while IFS= read -r cgroup; do
-  printf '%s\n' "$$" >"$cgroup/cgroup.procs"
-done <"$dir/vm.cgroups"
-exec nsenter --target "$pid" --mount --uts --ipc --net --pid --cgroup -- "$@"
+exec sh "$(dirname "$0")/in-cgroups.sh" "$dir/vm.cgroups" \
+  nsenter --target "$pid" --mount --uts --ipc --net --pid --cgroup -- "$@"
