@@ -234,6 +234,12 @@ std::vector<WorkerPath> Paths() {
        C::kKept},
       {"NoShellWithUbuntuLikeNameGivesWslMissing", L"Ubuntu-22.04", {Exits(1, kNoDistribution)}, false, {}, kI,
        {kLocate, Preflight("Ubuntu-22.04"), kRelease, DoneWith(E_WSL_MISSING)}, C::kKept},
+      // Only the first letter differs from Ubuntu, in upper and in lower case.
+      {"NoShellWithANameOtherThanUbuntuInItsFirstLetterGivesWslMissing", L"Xbuntu", {Exits(1, kNoDistribution)},
+       false, {}, kI, {kLocate, Preflight("Xbuntu"), kRelease, DoneWith(E_WSL_MISSING)}, C::kKept},
+      {"NoShellWithANameOtherThanUbuntuInItsLowerCaseFirstLetterGivesWslMissing", L"xBUNTU",
+       {Exits(1, kNoDistribution)}, false, {}, kI, {kLocate, Preflight("xBUNTU"), kRelease, DoneWith(E_WSL_MISSING)},
+       C::kKept},
 
       // The shell ran but the preflight stopped early.
       {"WslOneGivesVersionError", L"", {Exits(11, "QV_PREFLIGHT\nQV_WSL_NOT_2\n")}, false, {}, kI,
