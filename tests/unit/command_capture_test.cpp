@@ -34,11 +34,20 @@ std::string Utf16Le(const std::string& ascii) {
 struct Sink {
   std::unique_ptr<CommandCapture> capture{new CommandCapture};
   size_t used = 0;
+  // One read buffer for every chunk, as the runner has: after a short read,
+  // the bytes past the chunk are left over from an earlier, longer one.
+  std::vector<unsigned char> read_buffer = std::vector<unsigned char>(kReadChunkSize);
 
   Sink() { ClearCapture(capture.get()); }
 
+  // A chunk larger than one pipe read is passed from where it lies.
   void Append(const std::string& chunk) {
-    AppendChunk(capture.get(), &used, reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(chunk.data());
+    if (chunk.size() <= read_buffer.size()) {
+      memcpy(read_buffer.data(), chunk.data(), chunk.size());
+      bytes = read_buffer.data();
+    }
+    AppendChunk(capture.get(), &used, bytes, chunk.size());
   }
   // Feeds `bytes` in chunks of the given sizes, repeating the last size.
   void Feed(const std::string& bytes, const std::vector<size_t>& sizes) {
@@ -120,6 +129,9 @@ TEST(AppendChunk, DropsNulBytesSoUtf16LeTextBecomesReadable) {
       {"a chunk of NUL bytes only", {"abc", std::string(100, '\0'), "def"}, "abcdef"},
       {"an empty chunk", {"abc", "", "def"}, "abcdef"},
       {"bytes above 0x7F are kept", {"\xE4\xB8\xAD\xFF\x80"}, "\xE4\xB8\xAD\xFF\x80"},
+      // Past each of these chunks the read buffer still holds bytes of an earlier one.
+      {"short reads after a longer one", {"QV_PREFLIGHT\n", "ok\n", "!"}, "QV_PREFLIGHT\nok\n!"},
+      {"a UTF-16LE read after a longer one", {"QV_PREFLIGHT\n", Utf16Le("ok")}, "QV_PREFLIGHT\nok"},
   };
   for (const Case& c : cases) {
     Sink sink;
