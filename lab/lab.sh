@@ -1,8 +1,8 @@
 #!/bin/sh
-# The simulated WSL lab: a Wine prefix whose system32\wsl.exe is the lab's
-# stand-in, distributions (simulated busybox roots run with chroot, or a
-# real Debian userland in namespaces of its own) and the Quenvale service,
-# set up from a named scenario.
+# The WSL lab: a Wine prefix whose system32\wsl.exe is the lab's stand-in,
+# a WSL service on the Linux side with its distributions (of two kinds:
+# busybox roots, or a real Debian userland in namespaces of its own) and
+# the Quenvale service, set up from a named scenario.
 #
 #   lab.sh setup SCENARIO [KEY=VALUE...]   a fresh lab; prints a valid code
 #   lab.sh code [--base URL] [--name NAME] a new valid one-time code
@@ -11,13 +11,17 @@
 #   lab.sh first-run [DISTRO]              the user completes Ubuntu's first-run set-up
 #   lab.sh wake                            the stuck WSL service (wsl_hang=yes) answers the calls waiting
 #   lab.sh set KEY=VALUE...                the PC changes while the lab runs (a fault
-#                                          goes away, or comes): network, service,
-#                                          archive, dns, tls; DISTRO.apt, DISTRO.disk
+#                                          goes away, or comes): the keys whose
+#                                          "when" is live (lab.sh settings)
 #   lab.sh exec DISTRO [USER] -- ARGV...   ARGV inside DISTRO, as wsl.exe would run it
-#   lab.sh status                          the state of the simulated PC
+#   lab.sh status                          the state of the PC and its distributions
+#   lab.sh await DISTRO STATE [SECONDS]    waits until DISTRO is Running or Stopped (30 s)
+#   lab.sh stays DISTRO STATE SECONDS      fails unless DISTRO stays Running or Stopped
 #   lab.sh packages [DISTRO]               the packages installed in DISTRO
-#   lab.sh leftovers TOKEN                 what an attempt left behind that it must not
+#   lab.sh leftovers [TOKEN]               what an attempt left behind that it must not
+#                                          (every token issued, without TOKEN)
 #   lab.sh scenarios                       the scenarios and what each is
+#   lab.sh settings                        every key a scenario may set, as a table
 #   lab.sh teardown                        removes everything setup placed
 #
 # WINEPREFIX names the prefix (it must exist; tools/wine-session.sh makes
@@ -26,7 +30,7 @@
 # build/windows/lab/wsl.exe of this checkout. A real distribution's
 # userland is cached in QVLAB_USERLAND, by default build/lab-userland of
 # this checkout, and built there by the first setup that needs it. Needs
-# root (chroot, mknod, mount, namespaces).
+# root (chroot, mknod, mount, namespaces, cgroups).
 set -eu
 LC_ALL=C
 export LC_ALL
@@ -44,9 +48,12 @@ usage() {
   exit 2
 }
 case "${1:-}" in
-  setup | code | commands | reboot | first-run | wake | set | exec | status | packages | leftovers | scenarios | teardown) ;;
+  setup | code | commands | reboot | first-run | wake | set | exec | status | await | stays | packages | leftovers | \
+    scenarios | settings | teardown) ;;
   *) usage ;;
 esac
+
+. "$LAB_DIR/wsl/settings.sh"
 
 if [ "$1" = scenarios ]; then
   for file in "$LAB_DIR"/scenarios/*; do
@@ -54,33 +61,42 @@ if [ "$1" = scenarios ]; then
   done
   exit 0
 fi
+if [ "$1" = settings ]; then
+  settings_markdown
+  exit 0
+fi
 
 [ -n "${WINEPREFIX:-}" ] || die "WINEPREFIX is not set"
 STATE=${QVLAB_STATE:-$WINEPREFIX/quenvale-lab}
-# The real userland's cache (real/userland.sh): built once, shared by labs.
+# The real userland's cache (kinds/real/userland.sh): built once, shared by labs.
 USERLAND=${QVLAB_USERLAND:-$REPO_DIR/build/lab-userland}
 SYSTEM32="$WINEPREFIX/drive_c/windows/system32"
 DOCKER_DESKTOP_DIR="$WINEPREFIX/drive_c/Program Files/Docker/Docker"
 MARKER="$STATE/.quenvale-lab"
-. "$LAB_DIR/sim/conf.sh"
-. "$LAB_DIR/sim/machine.sh"
-. "$LAB_DIR/real/distro.sh"
-# machine.sh's LIB is the state's copy; while setting up, the source's.
 LIB="$STATE/lib"
+
+# The WSL layer, once the state holds its copy of the lab's files.
+load_registry() {
+  . "$LIB/wsl/registry.sh"
+}
 
 require_state() {
   [ -f "$MARKER" ] || die "no lab in $STATE (lab.sh setup SCENARIO first)"
+  load_registry
 }
 
-# Everything a lab placed goes: the namespaces of its real distributions
-# (every process in them with their first one) and their overlays, then
-# the files. A mount left under the state would stop it.
+# Everything a lab placed goes: every process and mount of its
+# distributions, their cgroups, then the files. A mount left under the
+# state would stop it.
 remove_state() {
   if [ -e "$STATE" ]; then
     [ -f "$MARKER" ] || die "$STATE exists and is not a lab; not removing it"
-    for _dir in "$STATE"/distros/*/; do
-      [ -d "$_dir" ] && real_teardown "$(basename "$_dir")"
-    done
+    if [ -f "$LIB/wsl/registry.sh" ]; then
+      load_registry
+      for _dir in "$STATE"/distros/*/; do
+        [ -d "$_dir" ] && distro_teardown "$(basename "$_dir")"
+      done
+    fi
     _left=$(awk -v state="$STATE/" 'index($2, state) == 1 { print $2 }' /proc/self/mounts)
     [ -z "$_left" ] || die "still mounted under $STATE: $_left"
     rm -rf "$STATE"
@@ -93,11 +109,86 @@ read_scenario() { # FILE OVERRIDES...
   shift
   sed -e 's/[[:space:]]*#.*$//' -e '/^[[:space:]]*$/d' "$_file"
   for _override in "$@"; do
-    case "$_override" in
-      *=*) printf '%s\n' "$_override" ;;
-      *) die "not KEY=VALUE: $_override" ;;
-    esac
+    printf '%s\n' "$_override"
   done
+}
+
+# Sorts the scenario's settings (scenario.conf in DIR) into DIR/lab.conf,
+# DIR/network.conf and one DIR/profiles/NAME per distribution of the
+# scenario (those of distros, and Ubuntu, which the WSL installer
+# registers), a bare distro key first so that NAME.KEY wins. Every setting
+# is checked against the table of settings.sh; each refusal is printed,
+# and any fails the whole.
+scenario_resolve() { # DIR
+  _out=$1
+  _refused=0
+  _names=$( (printf '%s\n' $(conf_get "$_out/scenario.conf" distros) Ubuntu) | awk 'NF && !seen[$0]++')
+  mkdir -p "$_out/profiles"
+  : >"$_out/bare"
+  : >"$_out/dotted"
+  while IFS= read -r _line; do
+    _key=${_line%%=*}
+    _value=${_line#*=}
+    if [ "$_key" = "$_line" ] || [ -z "$_key" ]; then
+      echo "lab.sh: $_line: not KEY=VALUE" >&2
+      _refused=1
+      continue
+    fi
+    case "$_key" in
+      *.*)
+        _name=${_key%.*}
+        if ! printf '%s\n' "$_names" | grep -qxF "$_name"; then
+          echo "lab.sh: $_key: no distribution $_name in this scenario (distros=$(conf_get "$_out/scenario.conf" distros); Ubuntu's keys describe the one the WSL installer registers)" >&2
+          _refused=1
+        elif [ -z "$(settings_row distro "${_key##*.}" any)" ]; then
+          echo "lab.sh: $_key: no such distribution setting (lab.sh settings lists them)" >&2
+          _refused=1
+        else
+          printf '%s %s=%s\n' "$_name" "${_key##*.}" "$_value" >>"$_out/dotted"
+        fi
+        ;;
+      *)
+        if [ -n "$(settings_row pc "$_key" any)" ]; then
+          _why=$(settings_refusal pc "$_key" "$_value") || { echo "lab.sh: $_why" >&2; _refused=1; }
+        elif [ -n "$(settings_row distro "$_key" any)" ]; then
+          printf '%s=%s\n' "$_key" "$_value" >>"$_out/bare"
+        else
+          echo "lab.sh: $_key: no such setting (lab.sh settings lists them)" >&2
+          _refused=1
+        fi
+        ;;
+    esac
+  done <"$_out/scenario.conf"
+
+  for _name in $_names; do
+    cp "$_out/bare" "$_out/profiles/$_name"
+    awk -v name="$_name" '$1 == name { sub(/^[^ ]* /, ""); print }' "$_out/dotted" >>"$_out/profiles/$_name"
+    _kind=$(conf_get "$_out/profiles/$_name" kind busybox)
+    while IFS= read -r _line; do
+      _why=$(settings_refusal distro "${_line%%=*}" "${_line#*=}" "$_kind" "$_name") ||
+        { echo "lab.sh: $_why" >&2; _refused=1; }
+    done <"$_out/profiles/$_name"
+  done
+
+  # The PC: every pc key with its value, the live ones in network.conf.
+  : >"$_out/lab.conf"
+  : >"$_out/network.conf"
+  settings_table | awk -F'|' '$1 == "pc" { print $2 "|" $3 "|" $5 "|" $6 }' |
+    while IFS='|' read -r _key _kinds _default _when; do
+      _value=$(conf_get "$_out/scenario.conf" "$_key" "$_default")
+      if [ "$_when" = live ]; then _file=network.conf; else _file=lab.conf; fi
+      printf '%s=%s\n' "$_key" "$_value" >>"$_out/$_file"
+      # A key only some kinds honour may not change a distribution of another.
+      [ "$_kinds" != all ] && [ "$_value" != "$_default" ] || continue
+      for _name in $_names; do
+        _kind=$(conf_get "$_out/profiles/$_name" kind busybox)
+        case ",$_kinds," in *",$_kind,"*) ;; *)
+          echo "lab.sh: $_key=$_value: a $_kind distribution ($_name) cannot honour it; only $_kinds ones do" >&2
+          echo refused >"$_out/refused" ;;
+        esac
+      done
+    done
+  [ ! -f "$_out/refused" ] && [ $_refused -eq 0 ]
 }
 
 new_token() {
@@ -131,101 +222,94 @@ cmd_setup() {
   busybox=$(command -v busybox || true)
   [ -n "$busybox" ] || die "busybox is missing (Debian package busybox-static)"
 
+  # Nothing is built, and no lab is taken down, for a scenario with a
+  # setting the lab would not honour.
+  resolved=$(mktemp -d)
+  read_scenario "$scenario_file" "$@" >"$resolved/scenario.conf"
+  if ! scenario_resolve "$resolved"; then
+    rm -rf "$resolved"
+    die "scenario $scenario refused; nothing was set up"
+  fi
+
   remove_state
-  mkdir -p "$STATE/lib" "$STATE/profiles" "$STATE/distros" "$STATE/service" "$STATE/run"
+  mkdir -p "$STATE/lib" "$STATE/distros" "$STATE/service" "$STATE/run"
   : >"$MARKER"
-  cp -R "$LAB_DIR/sim/." "$STATE/lib/"
-  cp -R "$LAB_DIR/real" "$STATE/lib/real"
+  cp -R "$LAB_DIR/wsl" "$LAB_DIR/kinds" "$LAB_DIR/service" "$STATE/lib/"
   cp "$busybox" "$STATE/lib/busybox"
   cp "$(command -v dash)" "$STATE/lib/dash"
-  base_build || die "could not build the distributions' common root"
-  read_scenario "$scenario_file" "$@" >"$STATE/scenario.conf"
+  mv "$resolved/scenario.conf" "$resolved/lab.conf" "$resolved/network.conf" "$resolved/profiles" "$STATE/"
+  rm -rf "$resolved"
   printf '%s\n' "$scenario" >"$STATE/scenario.name"
-  s() { conf_get "$STATE/scenario.conf" "$@"; }
+  printf 'reboot_pending=0\nuserland=%s\n' "$USERLAND" >>"$STATE/lab.conf"
+  load_registry
+  pc() { conf_get "$STATE/lab.conf" "$@"; }
 
-  cat >"$STATE/lab.conf" <<CONF
-wsl=$(s wsl enabled)
-install=$(s install ok)
-install_exit=$(s install_exit -1)
-reboot_pending=0
-docker_desktop=$(s docker_desktop none)
-first_run_on_open=$(s first_run_on_open yes)
-new_user=$(s new_user alice)
-timeout_cap=$(s timeout_cap 0)
-userland=$USERLAND
-wsl_lang=$(s wsl_lang zh-CN)
-wsl_hang=$(s wsl_hang no)
-CONF
-
-  # The service: its settings, its installer and its token books, each file
-  # hard-linked into every root.
-  printf 'network=%s\nservice=%s\narchive=%s\ndns=%s\ntls=%s\n' "$(s network up)" "$(s service ok)" \
-    "$(s archive ok)" "$(s dns up)" "$(s tls ok)" >"$STATE/service/service.conf"
+  # The service: its installer and its token books.
   {
-    sed -n '1p' "$LAB_DIR/sim/service/install.sh"
-    printf 'noise_before=%s\nnoise_after=%s\n' "$(s noise_before 0)" "$(s noise_after 0)"
-    sed '1d' "$LAB_DIR/sim/service/install.sh"
+    sed -n '1p' "$LAB_DIR/service/install.sh"
+    printf 'noise_before=%s\nnoise_after=%s\n' "$(pc noise_before)" "$(pc noise_after)"
+    sed '1d' "$LAB_DIR/service/install.sh"
   } >"$STATE/service/install.sh"
   : >"$STATE/service/issued"
   : >"$STATE/service/used"
   : >"$STATE/service/enrolled"
-  chmod 644 "$STATE/service/install.sh" "$STATE/service/issued" "$STATE/service/service.conf"
-  chmod 666 "$STATE/service/used" "$STATE/service/enrolled"
+  chmod 644 "$STATE/service/install.sh" "$STATE/network.conf"
 
-  # Each distribution's profile: the scenario's NAME.KEY settings.
-  sed -n 's/^\([A-Za-z0-9._-]*\)\.\([a-z_]*\)=\(.*\)$/\1 \2=\3/p' "$STATE/scenario.conf" |
-    while read -r name setting; do
-      printf '%s\n' "$setting" >>"$STATE/profiles/$name"
-    done
   : >"$STATE/distros.list"
-  if grep -qx 'userland=real' "$STATE"/profiles/* 2>/dev/null; then
-    sh "$LAB_DIR/real/userland.sh" "$USERLAND" >&2 || die "could not build the real userland in $USERLAND"
-    real_archive_ahead || die "could not sign the archive's Release file dated ahead"
+  busybox_base_build || die "could not build the busybox kind's common root"
+  if grep -qx 'kind=real' "$STATE"/profiles/*; then
+    sh "$LAB_DIR/kinds/real/userland.sh" "$USERLAND" >&2 || die "could not build the real userland in $USERLAND"
+    real_archive_ahead "$USERLAND" || die "could not sign the archive's Release file dated ahead"
   fi
-  for name in $(s distros); do
-    [ -f "$STATE/profiles/$name" ] || : >"$STATE/profiles/$name"
-    distro_build "$name" || die "could not build distribution $name"
+  for name in $(pc distros); do
+    kind_do build "$name" || die "could not build distribution $name"
     distro_register "$name"
+    # The lab's setup was the provider's last use: the distribution idles
+    # out from now, unless something it left runs on.
+    if kind_do running "$name"; then distro_watch "$name"; fi
   done
-  if [ "$(s docker_desktop none)" != none ]; then
-    printf 'os=docker-desktop\nuser=root\ntools=none\n' >"$STATE/profiles/docker-desktop"
-    distro_build docker-desktop || die "could not build docker-desktop"
+  if [ "$(pc docker_desktop)" != none ]; then
+    printf 'kind=busybox\nos=docker-desktop\nuser=none\ntools=none\nsystemd=no\n' >"$STATE/profiles/docker-desktop"
+    busybox_build docker-desktop || die "could not build docker-desktop"
+    conf_set "$STATE/distros/docker-desktop/conf" first_run done
     distro_register docker-desktop
+    distro_watch docker-desktop
   fi
   # Another default than the first of distros (wsl --set-default).
-  default_distro=$(s default_distro)
+  default_distro=$(pc default_distro)
   if [ -n "$default_distro" ]; then
     grep -qxF "$default_distro" "$STATE/distros.list" || die "default_distro $default_distro is not registered"
     { printf '%s\n' "$default_distro"; grep -vxF "$default_distro" "$STATE/distros.list"; } >"$STATE/distros.list.new"
     mv "$STATE/distros.list.new" "$STATE/distros.list"
   fi
-  for name in $(s distros); do
+  while IFS= read -r name; do
+    [ "$(kind_of "$name")" = busybox ] || continue
     /usr/sbin/chroot "$STATE/distros/$name/root" /bin/sh -c 'exit 0' ||
       die "$busybox does not run inside a root: the lab needs the statically linked busybox (busybox-static)"
-  done
+  done <"$STATE/distros.list"
 
   # The Windows side: the stand-in (or its absence, or a file that is not a
   # program) and Docker Desktop's executable.
   rm -f "$SYSTEM32/wsl.exe" "$SYSTEM32/wsl-lab.conf"
-  case "$(s wsl enabled)" in
+  case "$(pc wsl)" in
     absent) ;;
     broken) printf 'This file was damaged during an update.\r\n' >"$SYSTEM32/wsl.exe" ;;
     *) cp "$wsl_exe" "$SYSTEM32/wsl.exe" ;;
   esac
   printf '%s\n' "$STATE" >"$SYSTEM32/wsl-lab.conf"
   rm -f "$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
-  if [ "$(s docker_desktop none)" != none ]; then
+  if [ "$(pc docker_desktop)" != none ]; then
     mkdir -p "$DOCKER_DESKTOP_DIR"
     printf 'Docker Desktop (Quenvale lab placeholder)\r\n' >"$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
   fi
 
-  issue_code "$(s base https://quenvale.com)" "$(s node_name)"
+  issue_code "$(pc base)" "$(pc node_name)"
 }
 
 cmd_code() {
   require_state
-  base=$(conf_get "$STATE/scenario.conf" base https://quenvale.com)
-  name=$(conf_get "$STATE/scenario.conf" node_name)
+  base=$(conf_get "$STATE/lab.conf" base)
+  name=$(conf_get "$STATE/lab.conf" node_name)
   while [ $# -gt 0 ]; do
     case "$1" in
       --base) base=$2; shift 2 ;;
@@ -241,12 +325,13 @@ cmd_commands() {
   cat "$STATE/commands.log" 2>/dev/null || true
 }
 
+# Windows restarts: every distribution stops at once, as WSL's VM goes with
+# Windows; the next call boots each again.
 cmd_reboot() {
   require_state
-  # WSL's virtual machine does not survive a restart.
-  for dir in "$STATE"/distros/*/; do
-    [ -d "$dir" ] && real_vm_stop "$(basename "$dir")"
-  done
+  while IFS= read -r name; do
+    [ -n "$name" ] && distro_stop "$name" hard
+  done <"$STATE/distros.list"
   conf_set "$STATE/lab.conf" reboot_pending 0
   after=$(conf_get "$STATE/lab.conf" after_reboot_install)
   if [ -n "$after" ]; then
@@ -261,16 +346,14 @@ cmd_reboot() {
 cmd_first_run() {
   require_state
   name=$(distro_resolve "${1:-Ubuntu}") || die "no distribution ${1:-Ubuntu}"
-  dir="$STATE/distros/$name"
-  [ "$(conf_get "$dir/conf" first_run done)" = pending ] || die "$name has no pending first-run set-up"
+  [ "$(conf_get "$STATE/distros/$name/conf" first_run done)" = pending ] || die "$name has no pending first-run set-up"
   first_run_complete "$name"
 }
 
 # Settings that change while the lab runs, as a PC changes: what the
-# distributions can reach (network, service, archive, dns, tls: the real
-# servers and the simulated tools read them at every request), and of a
-# real distribution its apt lock (DISTRO.apt=ok ends the apt that holds it)
-# and its disk (DISTRO.disk=MB, when its profile set a size).
+# distributions can reach (the network's keys, read at every request), and
+# a distribution's live keys (NAME.KEY, or a bare KEY for every
+# distribution that honours it).
 cmd_set() {
   require_state
   [ $# -ge 1 ] || die "usage: lab.sh set KEY=VALUE..."
@@ -279,29 +362,41 @@ cmd_set() {
     value=${setting#*=}
     [ "$key" != "$setting" ] || die "not KEY=VALUE: $setting"
     case "$key" in
-      network | service | archive | dns | tls)
-        # In place: the simulated roots hold the file as a hard link.
-        { grep -v "^$key=" "$STATE/service/service.conf" || true; printf '%s=%s\n' "$key" "$value"; } \
-          >"$STATE/service/service.conf.new"
-        cat "$STATE/service/service.conf.new" >"$STATE/service/service.conf"
-        rm -f "$STATE/service/service.conf.new"
-        while IFS= read -r name; do
-          if [ -n "$name" ] && real_distro "$name"; then real_network_apply "$name"; fi
-        done <"$STATE/distros.list"
+      *.*)
+        name=$(distro_resolve "${key%.*}") || die "$key: no distribution ${key%.*}"
+        set -- "$name"
+        key=${key##*.}
         ;;
-      *.apt | *.disk)
-        name=$(distro_resolve "${key%.*}") || die "no distribution ${key%.*}"
-        real_distro "$name" || die "$key: only a real distribution's can change while the lab runs"
-        case "${key##*.}=$value" in
-          apt=ok) real_apt_release "$name" || die "could not end the apt that holds $name's lock" ;;
-          apt=locked) real_apt_hold "$name" || die "could not hold $name's apt lock" ;;
-          disk=*) real_disk_resize "$name" "$value" || die "could not resize $name's disk" ;;
-          *) die "$key=$value cannot be set while the lab runs" ;;
-        esac
-        conf_set "$STATE/profiles/$name" "${key##*.}" "$value"
+      *)
+        if [ -n "$(settings_row pc "$key" any)" ]; then
+          why=$(settings_refusal pc "$key" "$value") || die "$why"
+          [ "$(settings_row pc "$key" any | cut -d'|' -f6)" = live ] || die "$key cannot change while the lab runs"
+          kinds=$(settings_row pc "$key" any | cut -d'|' -f3)
+          while IFS= read -r name; do
+            [ -n "$name" ] && [ "$kinds" != all ] && [ "$value" != "$(settings_row pc "$key" any | cut -d'|' -f5)" ] || continue
+            case ",$kinds," in *",$(kind_of "$name"),"*) ;; *) die "$key=$value: $name cannot honour it; only $kinds distributions do" ;; esac
+          done <"$STATE/distros.list"
+          # In place: every busybox root holds the file as a hard link.
+          { grep -v "^$key=" "$STATE/network.conf" || true; printf '%s=%s\n' "$key" "$value"; } >"$STATE/run/network.conf"
+          cat "$STATE/run/network.conf" >"$STATE/network.conf"
+          rm -f "$STATE/run/network.conf"
+          while IFS= read -r name; do
+            [ -n "$name" ] && kind_do network "$name"
+          done <"$STATE/distros.list"
+          continue
+        fi
+        [ -n "$(settings_row distro "$key" any)" ] || die "$key: no such setting (lab.sh settings lists them)"
+        set -- $(cat "$STATE/distros.list")
         ;;
-      *) die "$key cannot change while the lab runs" ;;
     esac
+    for name in "$@"; do
+      [ "$name" != docker-desktop ] || continue
+      why=$(settings_refusal distro "$key" "$value" "$(kind_of "$name")" "$name") || die "$why"
+      [ "$(settings_row distro "$key" "$(kind_of "$name")" | cut -d'|' -f6)" = live ] ||
+        die "$name.$key cannot change while the lab runs"
+      kind_do set "$name" "$key" "$value" || die "could not set $name.$key=$value"
+      conf_set "$STATE/profiles/$name" "$key" "$value"
+    done
   done
 }
 
@@ -317,18 +412,22 @@ cmd_exec() {
   : >"$run.in"
   : >"$run.out"
   : >"$run.msg"
-  sh "$STATE/lib/wslhost.sh" "$STATE" "$run" run "$distro" "$user" "$@" || true
+  sh "$LIB/wsl/wslservice.sh" "$STATE" "$run" run "$distro" "$user" "$@" || true
   cat "$run.out" "$run.msg"
   rc=$(cat "$run.rc" 2>/dev/null || echo -1)
   rm -f "$run.in" "$run.out" "$run.msg" "$run.rc"
   exit $((rc & 255))
 }
 
+# The stack a provider's distribution may need, as status summarises it.
+STATUS_PACKAGES="ca-certificates curl python3 docker.io"
+
 cmd_status() {
   require_state
   echo "scenario: $(cat "$STATE/scenario.name")"
   echo "state: $STATE"
   sed 's/^/windows: /' "$STATE/lab.conf"
+  sed 's/^/network: /' "$STATE/network.conf"
   if [ -f "$SYSTEM32/wsl.exe" ]; then echo "wsl.exe: present"; else echo "wsl.exe: absent"; fi
   default=$(distro_default)
   while IFS= read -r name; do
@@ -337,27 +436,43 @@ cmd_status() {
     flags=""
     [ "$name" = "$default" ] && flags=" (default)"
     user=$(conf_get "$dir/conf" default_user)
-    extra=""
-    if real_distro "$name"; then
-      userland=real
-      packages=$(real_packages "$name" | awk '$1 ~ /^(ca-certificates|curl|python3|docker\.io)$/ { printf "%s,", $1 }')
-      docker=$(real_docker_state "$name")
-      extra=" pid1=$(real_init_state "$name")"
-    else
-      userland=busybox
-      packages=$(tr '\n' ',' <"$dir/root/var/lib/qvlab/packages")
-      docker=none
-      if [ -x "$dir/root/usr/bin/dockerd" ]; then
-        docker=stopped
-        [ -e "$dir/root/var/lib/qvlab/dockerd.up" ] && docker=running
-      fi
-    fi
-    echo "distro: $name$flags userland=$userland wsl=$(conf_get "$dir/conf" version 2) user=${user:-root}" \
-      "first_run=$(conf_get "$dir/conf" first_run done) packages=$packages" \
-      "docker=$docker docker_group=$(awk -F: '$1 == "docker" { print $4 }' "$dir/root/etc/group")$extra"
+    packages=$(kind_do packages "$name" | awk -v wanted="$STATUS_PACKAGES" '
+      BEGIN { n = split(wanted, w, " "); for (i = 1; i <= n; i++) want[w[i]] = 1 }
+      $1 in want { printf "%s,", $1 }')
+    extra=$(kind_do status "$name")
+    echo "distro: $name$flags kind=$(kind_of "$name") state=$(distro_state "$name") wsl=$(conf_get "$dir/conf" version 2)" \
+      "user=${user:-root} first_run=$(conf_get "$dir/conf" first_run done) packages=$packages" \
+      "docker=$(kind_do docker_state "$name") docker_group=$(awk -F: '$1 == "docker" { print $4 }' "$dir/root/etc/group")${extra:+ $extra}"
   done <"$STATE/distros.list"
   echo "tokens: $(grep -c . "$STATE/service/issued" || true) issued, $(grep -c . "$STATE/service/used" || true) used"
   sed 's/^/enrolled: /' "$STATE/service/enrolled"
+}
+
+# Waits until DISTRO is in STATE (Running or Stopped), or fails after SECONDS.
+cmd_await() {
+  require_state
+  [ $# -ge 2 ] || die "usage: lab.sh await DISTRO Running|Stopped [SECONDS]"
+  name=$(distro_resolve "$1") || die "no distribution $1"
+  case "$2" in Running | Stopped) ;; *) die "a state is Running or Stopped, not $2" ;; esac
+  deadline=$(($(now_ms) + ${3:-30} * 1000))
+  while [ "$(distro_state "$name")" != "$2" ]; do
+    [ "$(now_ms)" -lt "$deadline" ] || die "$name is still $(distro_state "$name") after ${3:-30} s"
+    sleep 0.2
+  done
+}
+
+# Fails as soon as DISTRO is not in STATE, within SECONDS.
+cmd_stays() {
+  require_state
+  [ $# -eq 3 ] || die "usage: lab.sh stays DISTRO Running|Stopped SECONDS"
+  name=$(distro_resolve "$1") || die "no distribution $1"
+  case "$2" in Running | Stopped) ;; *) die "a state is Running or Stopped, not $2" ;; esac
+  started=$(now_ms)
+  while [ $(($(now_ms) - started)) -lt $(($3 * 1000)) ]; do
+    now=$(distro_state "$name")
+    [ "$now" = "$2" ] || die "$name is $now after $((($(now_ms) - started) / 1000)) s, not $2"
+    sleep 0.2
+  done
 }
 
 # Every installed package of DISTRO, one a line (with its version on a
@@ -365,35 +480,37 @@ cmd_status() {
 cmd_packages() {
   require_state
   name=$(distro_resolve "${1:-Ubuntu}") || die "no distribution ${1:-Ubuntu}"
-  if real_distro "$name"; then
-    real_packages "$name"
-  else
-    cat "$STATE/distros/$name/root/var/lib/qvlab/packages"
-  fi
+  kind_do packages "$name"
 }
 
 # What must not outlive an attempt, one finding a line: a file that a
-# distribution keeps and that holds TOKEN, a copy of install.sh left in a
-# distribution's /tmp, and the command lines that carried TOKEN while the
-# real service saw it enroll. Prints nothing when all is well.
+# distribution keeps and that holds a token (TOKEN, or each one issued), a
+# copy of install.sh left in a distribution's /tmp, and the command lines
+# that carried a token while the service saw a node enroll. Prints nothing
+# when all is well.
 cmd_leftovers() {
   require_state
-  [ $# -eq 1 ] && [ -n "$1" ] || die "usage: lab.sh leftovers TOKEN"
+  [ $# -le 1 ] || die "usage: lab.sh leftovers [TOKEN]"
+  if [ $# -eq 1 ]; then
+    [ -n "$1" ] || die "usage: lab.sh leftovers [TOKEN]"
+    printf '%s\n' "$1" >"$STATE/run/tokens"
+  else
+    grep . "$STATE/service/issued" >"$STATE/run/tokens" || true
+  fi
   while IFS= read -r name; do
     [ -n "$name" ] || continue
-    if real_distro "$name"; then
-      kept=$(real_kept_files "$name")
-    else
-      kept="$STATE/distros/$name/root"
+    kept=$(kind_do kept "$name")
+    # The lab's own machinery in a root lives in /var/lib/qvlab.
+    if [ -s "$STATE/run/tokens" ]; then
+      grep -rlF --exclude-dir=qvlab -f "$STATE/run/tokens" "$kept" 2>/dev/null | sed "s|^|$name: holds a token: |"
     fi
-    # The simulated roots hold the service's books (hard links) in /var/lib/qvlab.
-    grep -rlF --exclude-dir=qvlab -- "$1" "$kept" 2>/dev/null | sed "s|^|$name: holds the token: |"
     if [ -d "$kept/tmp" ]; then
       find "$kept/tmp" -type f -exec cmp -s "$STATE/service/install.sh" {} \; -print |
         sed "s|^|$name: install.sh left behind: |"
     fi
   done <"$STATE/distros.list"
-  sed 's/^/token on a command line: /' "$STATE/service/leaks" 2>/dev/null || true
+  sed 's/^/a token on a command line: /' "$STATE/service/leaks" 2>/dev/null || true
+  rm -f "$STATE/run/tokens"
 }
 
 # The stuck WSL service recovers: the calls that wait on it go on as if
@@ -433,6 +550,8 @@ case "$command" in
   set) cmd_set "$@" ;;
   exec) cmd_exec "$@" ;;
   status) cmd_status ;;
+  await) cmd_await "$@" ;;
+  stays) cmd_stays "$@" ;;
   packages) cmd_packages "$@" ;;
   leftovers) cmd_leftovers "$@" ;;
   teardown) cmd_teardown ;;

@@ -1,0 +1,620 @@
+// The lab's wsl.exe, installed as system32\wsl.exe of a Wine prefix.
+//
+// It reads its command line the way Microsoft's wsl.exe does and leaves
+// everything else to the lab's Linux side (wsl/wslservice.sh), started through
+// Wine: which distributions exist, who runs a script, what the installer
+// does, and the texts of the failures.
+//
+// The command line: the program name, quoted or not, is stripped with the
+// blanks after it. The options before --exec (or -e) are split at spaces
+// and tabs and keep their quotes, so `--distribution "Ubuntu"` names a
+// distribution called "Ubuntu" with its quotes, which cannot exist. Names
+// are matched without regard to letter case (on the Linux side). The rest
+// after --exec goes through CommandLineToArgvW and becomes the argument
+// vector run inside the distribution. An argument that does not begin with
+// '-' ends the options: the rest of the line is run by the shell.
+//
+// The bridge: a Linux process started through Wine has Wine's standard
+// streams, not our pipes. So our standard input is read to its end into a
+// file before the Linux side starts (the caller closes its end after the
+// payload), and the file the Linux side writes its output to is copied to
+// our standard output while it grows. What wsl.exe says about itself comes
+// back as UTF-8 and goes out as UTF-16LE with CRLF line ends (UTF-8 when
+// WSL_UTF8=1), and the exit code comes back as a number.
+//
+// The language: wsl.exe prints in Windows' display language. The Linux
+// side writes English; with wsl_lang=zh-CN in the lab's settings, what it
+// wrote goes out as Chinese Windows prints it (see kChinese).
+//
+// Every command line received is appended to the lab's commands.log.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kWslFailure = 0xFFFFFFFFu;  // every failure of WSL's own
+constexpr wchar_t kLabConfName[] = L"wsl-lab.conf";
+
+// ntdll's door from a Windows program to a Linux command (Wine only).
+using UnixSpawn = LONG(__cdecl*)(char* const argv[], int wait);
+// kernel32's Unix-to-Windows path translation (Wine only).
+using DosFileName = WCHAR*(__cdecl*)(const char* unix_path);
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
+  return out;
+}
+
+void WriteAll(HANDLE handle, const void* data, size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    DWORD written = 0;
+    const DWORD part = size > 65536 ? 65536 : static_cast<DWORD>(size);
+    if (!WriteFile(handle, bytes, part, &written, nullptr) || written == 0) return;
+    bytes += written;
+    size -= written;
+  }
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* out) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  out->clear();
+  char buffer[8192];
+  DWORD count = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0) out->append(buffer, count);
+  CloseHandle(file);
+  return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& data) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  WriteAll(file, data.data(), data.size());
+  CloseHandle(file);
+  return true;
+}
+
+// What wsl.exe prints about itself: UTF-16LE without a byte-order mark and
+// with CRLF line ends, unless WSL_UTF8=1 asks for UTF-8.
+void PrintMessage(const std::wstring& text) {
+  std::wstring crlf;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\n' && (i == 0 || text[i - 1] != L'\r')) crlf += L'\r';
+    crlf += text[i];
+  }
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(out, &mode)) {
+    DWORD written = 0;
+    WriteConsoleW(out, crlf.data(), static_cast<DWORD>(crlf.size()), &written, nullptr);
+    return;
+  }
+  wchar_t utf8_flag[8] = {};
+  if (GetEnvironmentVariableW(L"WSL_UTF8", utf8_flag, 8) > 0 && lstrcmpW(utf8_flag, L"1") == 0) {
+    const std::string bytes = Utf8(crlf);
+    WriteAll(out, bytes.data(), bytes.size());
+  } else {
+    WriteAll(out, crlf.data(), crlf.size() * sizeof(wchar_t));
+  }
+}
+
+// Where the lab keeps its state: the Unix path written by lab.sh into
+// wsl-lab.conf beside this program.
+struct Lab {
+  std::string state;          // Unix path
+  UnixSpawn spawn = nullptr;  // ntdll's __wine_unix_spawnvp
+  DosFileName dos_name = nullptr;
+};
+
+bool LoadLab(Lab* lab) {
+  wchar_t module[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  std::wstring conf(module, length);
+  conf.erase(conf.find_last_of(L'\\') + 1);
+  conf += kLabConfName;
+  std::string text;
+  if (!ReadWholeFile(conf, &text)) return false;
+  const size_t end = text.find_first_of("\r\n");
+  lab->state = text.substr(0, end);
+  if (lab->state.empty() || lab->state[0] != '/') return false;
+  lab->spawn = reinterpret_cast<UnixSpawn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+  lab->dos_name = reinterpret_cast<DosFileName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  return lab->spawn != nullptr;
+}
+
+// The Windows path of a Unix path: Wine's translation, or drive Z:, which
+// Wine maps to the Unix root.
+std::wstring WindowsPath(const Lab& lab, const std::string& unix_path) {
+  if (lab.dos_name != nullptr) {
+    WCHAR* dos = lab.dos_name(unix_path.c_str());
+    if (dos != nullptr) {
+      std::wstring path(dos);
+      HeapFree(GetProcessHeap(), 0, dos);
+      return path;
+    }
+  }
+  std::wstring path = L"Z:" + Wide(unix_path);
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+// The last value of KEY in the lab's settings (lab.conf), or empty.
+std::string LabSetting(const Lab& lab, const std::string& key) {
+  std::string text;
+  if (!ReadWholeFile(WindowsPath(lab, lab.state + "/lab.conf"), &text)) return std::string();
+  std::string value;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const size_t from = at + key.size() + 1;
+    if (text.compare(at, key.size() + 1, key + "=") == 0) value = text.substr(from, end - from);
+    at = end + 1;
+  }
+  return value;
+}
+
+void AppendLog(const Lab& lab, const std::wstring& command_line) {
+  const std::wstring path = WindowsPath(lab, lab.state + "/commands.log");
+  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const std::string line = Utf8(command_line) + "\n";
+  WriteAll(file, line.data(), line.size());
+  CloseHandle(file);
+}
+
+// ---- The display language ------------------------------------------------
+
+// One line as English Windows prints it, and as Chinese Windows does. "{}"
+// stands for any text, carried over as it is; the first entry that
+// matches wins, so whole lines come before patterns. A line without an
+// entry stays English, as it does where WSL's own translation lags; the
+// code token after "Error code:" is the same in every language.
+struct Translation {
+  const wchar_t* english;
+  const wchar_t* chinese;
+};
+
+const Translation kChinese[] = {
+    // WSL's own strings (localization/strings/zh-CN/Resources.resw of
+    // Microsoft's WSL repository, beside en-US).
+    {L"WSL2 is unable to start since virtualization is not enabled on this machine.",
+     L"WSL2 无法启动，因为此计算机上未启用虚拟化。"},
+    {L"Please ensure the \"Virtual Machine Platform\" optional component is enabled and virtualization is "
+     L"turned on in your computer's firmware settings.",
+     L"请确保计算机固件设置中“虚拟机平台”可选组件已启用，且虚拟化已开启。"},
+    {L"Enable \"Virtual Machine Platform\" by running: wsl.exe --install --no-distribution",
+     L"通过运行以下命令启用“虚拟机平台”: wsl.exe --install --no-distribution"},
+    {L"For information please visit https://aka.ms/enablevirtualization",
+     L"有关信息，请访问 https://aka.ms/enablevirtualization"},
+    {L"A distribution with the supplied name already exists. Use --name to choose a different name.",
+     L"已存在具有所提供名称的分发。使用 --name 选择其他名称。"},
+    {L"There is no distribution with the supplied name.", L"不存在具有所提供名称的分发。"},
+    {L"Windows Subsystem for Linux has no installed distributions.",
+     L"适用于 Linux 的 Windows 子系统没有已安装的分发。"},
+    {L"You can resolve this by installing a distribution with the instructions below:",
+     L"可按照以下说明安装分发来解决此问题:"},
+    {L"Use 'wsl.exe --list --online' to list available distributions",
+     L"使用 'wsl.exe --list --online' 列出可用的分发"},
+    {L"and 'wsl.exe --install <Distro>' to install.", L"和 'wsl.exe --install <Distro>' 进行安装。"},
+    {L"Please use 'wsl.exe --help' to get a list of supported arguments.",
+     L"请使用“wsl.exe --help' 获取受支持的参数列表。"},
+    // The list of distributions that cannot be fetched: WSL's template
+    // with Windows' message for WININET_E_NAME_NOT_RESOLVED.
+    {L"Failed to fetch the list distribution from "
+     L"'https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json'. "
+     L"The server name or address could not be resolved",
+     L"未能从“https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json”"
+     L"提取分发列表。无法解析服务器的名称或地址"},
+    // Windows' own messages for the codes WSL passes on, and the texts of
+    // older WSL builds and of the installer, as Chinese Windows prints
+    // them: quoted from users' reports of these very failures.
+    {L"The service cannot be started, either because it is disabled or because it has no enabled devices "
+     L"associated with it.",
+     L"无法启动服务，原因可能是已被禁用或与其相关联的设备没有启动。"},
+    {L"The attempted operation is not supported for the type of object referenced.",
+     L"参考的对象类型不支持尝试的操作。"},
+    {L"Class not registered", L"没有注册类"},
+    {L"Catastrophic failure", L"灾难性故障"},
+    {L"The requested operation is successful. Changes will not be effective until the system is rebooted.",
+     L"请求的操作成功。直到重新启动系统前更改将不会生效。"},
+    {L"WSL 2 requires an update to its kernel component. For information please visit https://aka.ms/wsl2kernel",
+     L"WSL 2 需要更新其内核组件。有关信息，请访问 https://aka.ms/wsl2kernel"},
+    {L"Please enable the Virtual Machine Platform Windows feature and ensure virtualization is enabled in the "
+     L"BIOS.",
+     L"请启用虚拟机平台 Windows 功能并确保在 BIOS 中启用虚拟化。"},
+    {L"Installing: Virtual Machine Platform", L"正在安装: 虚拟机平台"},
+    {L"Virtual Machine Platform has been installed.", L"已安装 虚拟机平台。"},
+    {L"Installing: Windows Subsystem for Linux", L"正在安装: 适用于 Linux 的 Windows 子系统"},
+    {L"Windows Subsystem for Linux has been installed.", L"已安装 适用于 Linux 的 Windows 子系统。"},
+    {L"Ubuntu has been installed.", L"已安装 Ubuntu。"},
+    // Patterns, WSL's own strings again.
+    {L"Installing: {}", L"正在安装: {}"},
+    {L"Invalid command line argument: {}", L"无效的命令行参数： {}"},
+    {L"Command line argument {} requires a value.", L"命令行参数 {} 需要一个值。"},
+    {L"Error code: {}", L"错误代码: {}"},
+};
+
+bool Translate(const Translation& entry, const std::wstring& line, std::wstring* out) {
+  const std::wstring english = entry.english;
+  const size_t hole = english.find(L"{}");
+  if (hole == std::wstring::npos) {
+    if (line != english) return false;
+    *out = entry.chinese;
+    return true;
+  }
+  const std::wstring before = english.substr(0, hole);
+  const std::wstring after = english.substr(hole + 2);
+  if (line.size() < before.size() + after.size() || line.compare(0, before.size(), before) != 0 ||
+      line.compare(line.size() - after.size(), after.size(), after) != 0) {
+    return false;
+  }
+  std::wstring chinese = entry.chinese;
+  chinese.replace(chinese.find(L"{}"), 2, line.substr(before.size(), line.size() - before.size() - after.size()));
+  *out = chinese;
+  return true;
+}
+
+// The text in the lab's display language (wsl_lang: zh-CN, or English).
+std::wstring InDisplayLanguage(const Lab& lab, const std::wstring& text) {
+  if (LabSetting(lab, "wsl_lang") != "zh-CN") return text;
+  std::wstring out;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find(L'\n', at);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(at, end - at);
+    std::wstring shown = line;
+    for (const Translation& entry : kChinese) {
+      if (Translate(entry, line, &shown)) break;
+    }
+    out += shown;
+    if (end < text.size()) out += L'\n';
+    at = end + 1;
+  }
+  return out;
+}
+
+// ---- The command line ----------------------------------------------------
+
+bool IsBlank(wchar_t c) {
+  return c == L' ' || c == L'\t';
+}
+
+size_t SkipBlanks(const std::wstring& line, size_t at) {
+  while (at < line.size() && IsBlank(line[at])) ++at;
+  return at;
+}
+
+// The program name: up to the closing quote when it begins with one (no
+// escapes), else up to the first blank.
+size_t SkipProgramName(const std::wstring& line) {
+  size_t at = 0;
+  if (!line.empty() && line[0] == L'"') {
+    const size_t close = line.find(L'"', 1);
+    at = close == std::wstring::npos ? line.size() : close + 1;
+  }
+  while (at < line.size() && !IsBlank(line[at])) ++at;
+  return SkipBlanks(line, at);
+}
+
+// The next word, split at blanks only: quotes are part of the word.
+std::wstring NextWord(const std::wstring& line, size_t* at) {
+  size_t start = SkipBlanks(line, *at);
+  size_t end = start;
+  while (end < line.size() && !IsBlank(line[end])) ++end;
+  *at = end;
+  return line.substr(start, end - start);
+}
+
+// The arguments after --exec, as CommandLineToArgvW reads them (behind a
+// program name of our own, so that its own rules for the first word do
+// not apply to the command).
+std::vector<std::wstring> ExecArguments(const std::wstring& rest) {
+  std::vector<std::wstring> args;
+  const std::wstring line = L"wsl " + rest;
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+  if (argv == nullptr) return args;
+  for (int i = 1; i < count; ++i) args.emplace_back(argv[i]);
+  LocalFree(argv);
+  return args;
+}
+
+struct Request {
+  std::vector<std::wstring> helper;  // the operation and its arguments for the Linux side
+  bool reads_input = false;          // whether our standard input goes to Linux
+  std::wstring error;                // a refusal of ours, printed as WSL prints its own
+};
+
+std::wstring InvalidArgument(const std::wstring& word) {
+  return L"Invalid command line argument: " + word +
+         L"\nPlease use 'wsl.exe --help' to get a list of supported arguments.\nError code: Wsl/E_INVALIDARG\n";
+}
+
+std::wstring MissingValue(const std::wstring& option) {
+  return L"Command line argument " + option +
+         L" requires a value.\nPlease use 'wsl.exe --help' to get a list of supported arguments.\n"
+         L"Error code: Wsl/E_INVALIDARG\n";
+}
+
+const wchar_t kUsage[] =
+    L"Copyright (c) Microsoft Corporation. All rights reserved.\n"
+    L"(Quenvale lab stand-in)\n\n"
+    L"Usage: wsl.exe [Argument] [Options...] [CommandLine]\n\n"
+    L"    --exec, -e <CommandLine>\n"
+    L"    --distribution, -d <DistroName>\n"
+    L"    --user, -u <UserName>\n"
+    L"    --cd <Directory>\n"
+    L"    --install [-d <Distro>] [--no-launch]\n"
+    L"    --list, -l [--quiet, -q] [--verbose, -v] [--all] [--running]\n"
+    L"    --set-default, -s <Distro>\n"
+    L"    --terminate, -t <Distro>\n"
+    L"    --shutdown\n"
+    L"    --help\n";
+
+void ParseList(const std::wstring& line, size_t at, Request* request) {
+  std::wstring mode = L"plain";
+  for (;;) {
+    const std::wstring word = NextWord(line, &at);
+    if (word.empty()) break;
+    if (word == L"--quiet" || word == L"-q") {
+      mode = L"quiet";
+    } else if (word == L"--verbose" || word == L"-v") {
+      if (mode != L"quiet") mode = L"verbose";
+    } else if (word == L"--all" || word == L"--running") {
+    } else {
+      request->error = InvalidArgument(word);
+      return;
+    }
+  }
+  request->helper = {L"list", mode};
+}
+
+void ParseInstall(const std::wstring& line, size_t at, Request* request) {
+  std::wstring distro = L"Ubuntu";
+  bool launch = true;
+  for (;;) {
+    const std::wstring word = NextWord(line, &at);
+    if (word.empty()) break;
+    if (word == L"-d" || word == L"--distribution") {
+      distro = NextWord(line, &at);
+      if (distro.empty()) {
+        request->error = MissingValue(word);
+        return;
+      }
+    } else if (word == L"--no-launch" || word == L"-n") {
+      launch = false;
+    } else if (word == L"--web-download" || word == L"--inbox" || word == L"--enable-wsl1") {
+    } else if (word[0] != L'-') {
+      distro = word;
+    } else {
+      request->error = InvalidArgument(word);
+      return;
+    }
+  }
+  request->helper = {L"install", distro, launch ? L"launch" : L"no-launch"};
+}
+
+Request Parse(const std::wstring& line) {
+  Request request;
+  std::wstring distro;
+  std::wstring user;
+  size_t at = SkipProgramName(line);
+  for (;;) {
+    at = SkipBlanks(line, at);
+    if (at >= line.size()) {
+      request.helper = {L"launch", distro, user};
+      return request;
+    }
+    const size_t word_start = at;
+    const std::wstring word = NextWord(line, &at);
+    if (word == L"--exec" || word == L"-e") {
+      const std::vector<std::wstring> args = ExecArguments(line.substr(SkipBlanks(line, at)));
+      if (args.empty()) {
+        request.error = MissingValue(word);
+        return request;
+      }
+      request.helper = {L"run", distro, user, L"--"};
+      request.helper.insert(request.helper.end(), args.begin(), args.end());
+      request.reads_input = true;
+      return request;
+    }
+    if (word == L"--") {
+      const std::wstring rest = line.substr(SkipBlanks(line, at));
+      if (rest.empty()) {
+        request.helper = {L"launch", distro, user};
+      } else {
+        request.helper = {L"run", distro, user, L"--", L"/bin/sh", L"-c", rest};
+        request.reads_input = true;
+      }
+      return request;
+    }
+    if (word == L"-d" || word == L"--distribution" || word == L"-u" || word == L"--user" || word == L"--cd" ||
+        word == L"--shell-type") {
+      const std::wstring value = NextWord(line, &at);
+      if (value.empty()) {
+        request.error = MissingValue(word);
+        return request;
+      }
+      if (word == L"-d" || word == L"--distribution") distro = value;
+      if (word == L"-u" || word == L"--user") user = value;
+      continue;
+    }
+    if (word == L"-l" || word == L"--list") {
+      ParseList(line, at, &request);
+      return request;
+    }
+    if (word == L"--install") {
+      ParseInstall(line, at, &request);
+      return request;
+    }
+    if (word == L"-s" || word == L"--set-default" || word == L"-t" || word == L"--terminate") {
+      const std::wstring value = NextWord(line, &at);
+      if (value.empty()) {
+        request.error = MissingValue(word);
+        return request;
+      }
+      request.helper = {(word == L"-s" || word == L"--set-default") ? L"set-default" : L"terminate", value};
+      return request;
+    }
+    if (word == L"--shutdown") {
+      request.helper = {L"shutdown"};
+      return request;
+    }
+    if (word == L"--help" || word == L"-h" || word == L"-?") {
+      request.error = kUsage;
+      return request;
+    }
+    if (word[0] == L'-') {
+      request.error = InvalidArgument(word);
+      return request;
+    }
+    // A command line for the user's shell: the rest, as it stands.
+    request.helper = {L"run", distro, user, L"--", L"/bin/sh", L"-c", line.substr(word_start)};
+    request.reads_input = true;
+    return request;
+  }
+}
+
+// ---- The Linux side ------------------------------------------------------
+
+struct Spawn {
+  UnixSpawn spawn;
+  std::vector<std::string> args;
+  LONG status;
+};
+
+DWORD WINAPI SpawnThread(void* context) {
+  Spawn* job = static_cast<Spawn*>(context);
+  std::vector<char*> argv;
+  for (std::string& arg : job->args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  job->status = job->spawn(argv.data(), 1);
+  return 0;
+}
+
+std::string StandardInput() {
+  std::string data;
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE) return data;
+  const DWORD type = GetFileType(in);
+  if (type != FILE_TYPE_PIPE && type != FILE_TYPE_DISK) return data;
+  char buffer[4096];
+  DWORD count = 0;
+  while (ReadFile(in, buffer, sizeof buffer, &count, nullptr) && count > 0) data.append(buffer, count);
+  return data;
+}
+
+// Copies what the output file gained since the last call to our standard
+// output; returns false when nothing was new.
+bool Forward(HANDLE output_file, HANDLE out) {
+  char buffer[16384];
+  DWORD count = 0;
+  bool any = false;
+  while (ReadFile(output_file, buffer, sizeof buffer, &count, nullptr) && count > 0) {
+    WriteAll(out, buffer, count);
+    any = true;
+  }
+  return any;
+}
+
+DWORD RunHelper(const Lab& lab, const Request& request) {
+  char run_name[64];
+  snprintf(run_name, sizeof run_name, "%lu-%lu", static_cast<unsigned long>(GetCurrentProcessId()),
+           static_cast<unsigned long>(GetTickCount()));
+  const std::string run = lab.state + "/run/" + run_name;
+  const std::wstring in_path = WindowsPath(lab, run + ".in");
+  const std::wstring out_path = WindowsPath(lab, run + ".out");
+  const std::wstring msg_path = WindowsPath(lab, run + ".msg");
+  const std::wstring rc_path = WindowsPath(lab, run + ".rc");
+
+  if (!WriteWholeFile(in_path, request.reads_input ? StandardInput() : std::string()) ||
+      !WriteWholeFile(out_path, std::string()) || !WriteWholeFile(msg_path, std::string())) {
+    PrintMessage(L"The lab's state directory cannot be written: " + Wide(lab.state) + L"\n");
+    return kWslFailure;
+  }
+  HANDLE output_file = CreateFileW(out_path.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+
+  Spawn job;
+  job.spawn = lab.spawn;
+  job.status = -1;
+  job.args = {"/bin/sh", lab.state + "/lib/wsl/wslservice.sh", lab.state, run};
+  for (const std::wstring& arg : request.helper) job.args.push_back(Utf8(arg));
+  HANDLE thread = CreateThread(nullptr, 0, SpawnThread, &job, 0, nullptr);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (thread != nullptr) {
+    while (WaitForSingleObject(thread, 0) == WAIT_TIMEOUT) {
+      if (output_file == INVALID_HANDLE_VALUE || !Forward(output_file, out)) Sleep(10);
+    }
+    CloseHandle(thread);
+  }
+  if (output_file != INVALID_HANDLE_VALUE) {
+    Forward(output_file, out);
+    CloseHandle(output_file);
+  }
+
+  std::string message;
+  if (ReadWholeFile(msg_path, &message) && !message.empty()) PrintMessage(InDisplayLanguage(lab, Wide(message)));
+  std::string rc;
+  DWORD exit_code = kWslFailure;
+  if (thread != nullptr && ReadWholeFile(rc_path, &rc) && !rc.empty()) {
+    exit_code = static_cast<DWORD>(_strtoi64(rc.c_str(), nullptr, 10));
+  } else {
+    char detail[96];
+    snprintf(detail, sizeof detail, "The lab's Linux side did not answer (status 0x%08lx).\n",
+             static_cast<unsigned long>(job.status));
+    PrintMessage(Wide(detail));
+  }
+  for (const std::wstring* path : {&in_path, &out_path, &msg_path, &rc_path}) DeleteFileW(path->c_str());
+  return exit_code;
+}
+
+}  // namespace
+
+int wmain() {
+  const std::wstring command_line = GetCommandLineW();
+  Lab lab;
+  if (!LoadLab(&lab)) {
+    PrintMessage(L"This wsl.exe belongs to the Quenvale lab, which is not set up in this prefix "
+                 L"(lab.sh setup SCENARIO).\nError code: Wsl/E_UNEXPECTED\n");
+    return static_cast<int>(kWslFailure);
+  }
+  AppendLog(lab, command_line);
+  const Request request = Parse(command_line);
+  if (!request.error.empty()) {
+    PrintMessage(InDisplayLanguage(lab, request.error));
+    return static_cast<int>(kWslFailure);
+  }
+  return static_cast<int>(RunHelper(lab, request));
+}
