@@ -1,20 +1,25 @@
 #!/bin/sh
 # The lab's own test: the product's real scripts, sent by the product's real
 # runner (run_script.exe links it), through the stand-in wsl.exe into the
-# simulated distributions, and the markers they print checked step by step.
+# lab's distributions, and the markers they print checked step by step.
 #
-#   selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios
+#   selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios|real
 #
 # story:     a new provider from no distribution to I_CONNECTED and E_TOKEN_,
-#            and how wsl.exe reads its command line;
-# scenarios: every scenario's starting state as the scripts see it, and
-#            what the dependency and enrollment runs make of it.
+#            how wsl.exe reads its command line, and the settings the lab
+#            refuses;
+# scenarios: every busybox scenario's starting state as the scripts see it,
+#            what the dependency and enrollment runs make of it, and how a
+#            busybox distribution lives and stops;
+# real:      the real kind: a ready distribution, a bare one that gets its
+#            packages, Docker repaired without systemd, and WSL's instance
+#            lifetime.
 #
 # Runs inside the caller's Wine session (WINEPREFIX, a running wineserver);
 # needs root for the lab's chroots. Leaves the prefix without a lab.
 set -u
 
-[ $# -eq 3 ] || { echo "usage: selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios" >&2; exit 2; }
+[ $# -eq 3 ] || { echo "usage: selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios|real" >&2; exit 2; }
 WSL_EXE=$1
 RUN_SCRIPT=$2
 GROUP=$3
@@ -105,6 +110,24 @@ first_line_is() {
 
 status_says() {
   lab status | grep -qE -- "$1"
+}
+
+# A setup the lab must refuse, before it builds anything, naming the key.
+refused() { # KEY SCENARIO [KEY=VALUE...]
+  _key=$1
+  shift
+  if lab setup "$@" >/dev/null 2>"$work/refusal"; then
+    fail "setup $* is refused"
+  elif ! grep -q "^lab.sh: $_key" "$work/refusal"; then
+    fail "setup $* is refused for $_key"
+    sed 's/^/     ! /' "$work/refusal"
+  else
+    pass "setup $* is refused for $_key"
+  fi
+}
+
+lacks_file() {
+  ! lab exec Ubuntu root -- test -e "$1"
 }
 
 docker_log_says() {
@@ -244,6 +267,24 @@ story() {
     grep -qF '"wsl.exe" --distribution Ubuntu --user root --exec sh -c "set -eu;' "$work/commands"
   holds "the first preflight named no distribution" grep -q '^"wsl.exe"  --exec sh -c "echo QV_PREFLIGHT;' "$work/commands"
   if grep -qF -- "$token" "$work/commands"; then fail "no command line holds the token"; else pass "no command line holds the token"; fi
+
+  # Every setting is read or refused; nothing is set up for a refused one.
+  context="settings refused"
+  lab teardown
+  refused bogus_key ready bogus_key=1
+  refused Ubuntu.colour ready Ubuntu.colour=blue
+  refused Ubuntu.os real-ready Ubuntu.os=ubuntu-20.04
+  refused Debian.os ready Debian.os=debian-12
+  refused archive=down ready archive=down
+  refused Ubuntu.docker=client real-ready Ubuntu.docker=client
+  refused Ubuntu.version=1 real-ready version=1
+  refused instance_idle_ms=soon ready instance_idle_ms=soon
+  holds "no lab is left after a refusal" test ! -e "$WINEPREFIX/quenvale-lab"
+  # lab/README.md shows the table the lab checks against.
+  lab settings >"$work/settings"
+  holds "lab/README.md holds the table of settings" \
+    sh -c 'grep -qxF -f "$1" "$2" && [ "$(grep -cxF -f "$1" "$2")" -eq "$(wc -l <"$1")" ]' sh "$work/settings" \
+    "$(dirname "$LAB")/README.md"
 }
 
 scenarios() {
@@ -596,11 +637,106 @@ scenarios() {
       lacks QV_DEPS_READY
       holds "nothing installed for a user the distribution lacks" status_says "^distro: Ubuntu .*docker=none"
     }
+
+  # A busybox distribution lives as a real one does: it stops when idle and
+  # at a restart, and boots at its next call, with what systemd enables.
+  setup ready instance_idle_ms=1000 &&
+    {
+      holds "it stops once idle" lab await Ubuntu Stopped 10
+      holds "a stopped one has no daemon" status_says "^distro: Ubuntu .*state=Stopped .*docker=stopped"
+      preflight
+      has QV_DOCKER_OK
+      holds "the next call boots it" status_says "^distro: Ubuntu .*state=Running"
+    }
+  setup docker-stopped systemd=no &&
+    {
+      holds "a bare distro key applies to every distribution" lacks_file /etc/wsl.conf
+      dependency alice 0 repair
+      has QV_DEPS_READY
+      lab reboot
+      holds "a restart stops it" status_says "^distro: Ubuntu .*state=Stopped"
+      preflight
+      has QV_DOCKER_NATIVE
+    }
+}
+
+real() {
+  setup real-ready instance_idle_ms=2000 &&
+    {
+      preflight
+      exits 0
+      has QV_PREFLIGHT QV_UBUNTU QV_USER=alice QV_DOCKER_OK QV_DISTRO=Ubuntu
+      lacks QV_NEED_TOOLS
+      enroll "$code"
+      exits 0
+      has QV_INSTALL_RUNNING I_CONNECTED
+
+      # WSL's instance lifetime: idle 2 s after the last call, unless
+      # something a call started outside systemd's services still runs.
+      context="real-ready lifetime"
+      holds "it stops 2 s after its last call" lab await Ubuntu Stopped 20
+      holds "a stopped one runs nothing" status_says "^distro: Ubuntu .*state=Stopped .*pid1=stopped"
+      lab exec Ubuntu root -- setsid -f sleep 600
+      holds "a process a call left keeps it running" lab stays Ubuntu Running 4
+      lab exec Ubuntu root -- pkill -x sleep
+      holds "it stops once that process ends" lab await Ubuntu Stopped 20
+      lab exec Ubuntu root -- systemd-run --quiet sleep 600
+      holds "a service started with systemd-run does not keep it running" lab await Ubuntu Stopped 20
+      lab exec Ubuntu root -- systemctl start --quiet docker
+      holds "nor does one started with systemctl" lab await Ubuntu Stopped 20
+      preflight --distro Ubuntu
+      has QV_DOCKER_OK
+      run plain --extra "--terminate Ubuntu"
+      exits 0
+      holds "--terminate stops it at once" status_says "^distro: Ubuntu .*state=Stopped"
+      run plain --extra "--list --verbose"
+      has "Ubuntu            Stopped         2"
+      preflight --distro Ubuntu
+      run plain --extra "--list --verbose"
+      has "Ubuntu            Running         2"
+      run plain --extra "--shutdown"
+      exits 0
+      holds "--shutdown stops it at once" status_says "^distro: Ubuntu .*state=Stopped"
+    }
+
+  setup real-ubuntu-bare &&
+    {
+      preflight
+      has QV_NEED_TOOLS QV_DOCKER_MISSING QV_UBUNTU
+      dependency alice 1 install
+      exits 0
+      has QV_DEPS_READY
+      holds "the four packages are installed" status_says "^distro: Ubuntu .*packages=ca-certificates,curl,docker.io,python3,"
+      preflight --distro Ubuntu
+      has QV_DOCKER_OK
+      lacks QV_NEED_TOOLS
+    }
+
+  setup real-docker-stopped-no-systemd instance_idle_ms=2000 &&
+    {
+      preflight
+      has QV_DOCKER_NATIVE
+      holds "no systemd" status_says "^distro: Ubuntu .*pid1=init"
+      dependency alice 0 repair
+      exits 0
+      has QV_DEPS_READY
+      holds "dockerd's output in /var/log/docker.log" docker_log_says "API listen"
+      holds "the dockerd it started keeps it running" lab stays Ubuntu Running 4
+      lab reboot
+      holds "a restart stops it" status_says "^distro: Ubuntu .*state=Stopped"
+      preflight
+      has QV_DOCKER_NATIVE
+    }
+  setup real-docker-stopped systemd=no &&
+    {
+      holds "a bare systemd=no boots no systemd" status_says "^distro: Ubuntu .*pid1=init"
+    }
 }
 
 case "$GROUP" in
   story) story ;;
   scenarios) scenarios ;;
+  real) real ;;
   *) echo "selftest: unknown group $GROUP" >&2; exit 2 ;;
 esac
 
