@@ -14,6 +14,10 @@
 //   lab=ACTION ARGS  run "lab.sh ACTION ARGS" (first-run, reboot, ...) on the
 //                 Linux side; the words are split at spaces
 //   await-first-run  wait until the lab's Ubuntu has its normal user
+//   new-code      type a new valid code from the lab (lab.sh code) into the
+//                 code field, as a provider pastes the next one
+//   wsl=ARGS      run system32\wsl.exe ARGS to its end, as a provider does
+//                 in a Command Prompt (--shutdown, --terminate Ubuntu)
 // The first argument is the program to start; QV_LAB_SH names lab.sh.
 #include <windows.h>
 
@@ -44,6 +48,49 @@ std::string LabScript() {
   char path[1024] = {};
   GetEnvironmentVariableA("QV_LAB_SH", path, sizeof path);
   return path;
+}
+
+// A new code from the lab, or an empty text.
+std::wstring NewCode() {
+  char unix_path[64];
+  snprintf(unix_path, sizeof unix_path, "/tmp/qv-e2e-code.%lu", static_cast<unsigned long>(GetCurrentProcessId()));
+  if (RunOnLinux({"/bin/sh", "-c", "\"$0\" code >\"$1\"", LabScript(), unix_path}) != 0) return std::wstring();
+  std::wstring windows_path = L"Z:";
+  for (const char* c = unix_path; *c != 0; ++c) windows_path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  HANDLE file = CreateFileW(windows_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::wstring code;
+  if (file != INVALID_HANDLE_VALUE) {
+    char buffer[512];
+    DWORD count = 0;
+    if (ReadFile(file, buffer, sizeof buffer - 1, &count, nullptr)) {
+      for (DWORD i = 0; i < count && buffer[i] != '\n' && buffer[i] != '\r'; ++i) code += static_cast<wchar_t>(buffer[i]);
+    }
+    CloseHandle(file);
+  }
+  DeleteFileW(windows_path.c_str());
+  return code;
+}
+
+// Runs system32\wsl.exe with ARGUMENTS to its end; its exit code, or -1.
+long RunWslExe(const std::wstring& arguments) {
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return -1;
+  std::wstring command_line = L"\"" + std::wstring(system) + L"\\wsl.exe\" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &command_line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &process)) {
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD exit_code = static_cast<DWORD>(-1);
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<long>(exit_code);
 }
 
 std::string Narrow(const std::wstring& text) {
@@ -224,6 +271,20 @@ int wmain(int argc, wchar_t** argv) {
       }
       if (RunOnLinux(words) != 0) {
         fprintf(stderr, "lab.sh %ls failed\n", step.c_str() + 4);
+        status = 1;
+      }
+    } else if (step == L"new-code") {
+      const std::wstring code = NewCode();
+      if (code.empty()) {
+        fprintf(stderr, "lab.sh code gave no code\n");
+        status = 1;
+      } else {
+        SetText(ControlAt(product.window, kCodeField), code);
+      }
+    } else if (step.rfind(L"wsl=", 0) == 0) {
+      const long exit_code = RunWslExe(step.substr(4));
+      if (exit_code != 0) {
+        fprintf(stderr, "wsl.exe %ls ended with %ld\n", step.c_str() + 4, exit_code);
         status = 1;
       }
     } else if (step == L"await-first-run") {

@@ -69,9 +69,10 @@ case "$steps" in
     fi
     ;;
 esac
-# No file a distribution keeps holds the token, the downloaded install.sh
-# is gone, and no process showed the token on its command line.
-leftovers=$("$QV_LAB_SH" leftovers "$token")
+# No file a distribution keeps holds a token (the scenario's, or one that a
+# step asked for), the downloaded install.sh is gone, and no process showed
+# a token on its command line.
+leftovers=$("$QV_LAB_SH" leftovers)
 if [ -n "$leftovers" ]; then
   echo "FAIL: the attempt left behind:"
   printf '%s\n' "$leftovers"
