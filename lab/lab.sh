@@ -168,7 +168,14 @@ scenario_resolve() { # DIR
       _why=$(settings_refusal distro "${_line%%=*}" "${_line#*=}" "$_kind" "$_name") ||
         { echo "lab.sh: $_why" >&2; _refused=1; }
     done <"$_out/profiles/$_name"
+    settings_complete "$_out/profiles/$_name"
   done
+
+  # Docker Desktop's own distribution, when it is installed.
+  if [ "$(conf_get "$_out/scenario.conf" docker_desktop none)" != none ]; then
+    printf 'kind=busybox\nos=docker-desktop\nuser=none\ntools=none\nsystemd=no\n' >"$_out/profiles/docker-desktop"
+    settings_complete "$_out/profiles/docker-desktop"
+  fi
 
   # The PC: every pc key with its value, the live ones in network.conf.
   : >"$_out/lab.conf"
@@ -256,11 +263,10 @@ cmd_setup() {
   chmod 644 "$STATE/service/install.sh" "$STATE/network.conf"
 
   : >"$STATE/distros.list"
-  busybox_base_build || die "could not build the busybox kind's common root"
-  if grep -qx 'kind=real' "$STATE"/profiles/*; then
-    sh "$LAB_DIR/kinds/real/userland.sh" "$USERLAND" >&2 || die "could not build the real userland in $USERLAND"
-    real_archive_ahead "$USERLAND" || die "could not sign the archive's Release file dated ahead"
-  fi
+  # What each kind of the scenario's distributions shares, made once.
+  for kind in $(sed -n 's/^kind=//p' "$STATE"/profiles/* | sort -u); do
+    "${kind}_prepare" || die "could not prepare the $kind kind"
+  done
   for name in $(pc distros); do
     kind_do build "$name" || die "could not build distribution $name"
     distro_register "$name"
@@ -268,9 +274,8 @@ cmd_setup() {
     # out from now, unless something it left runs on.
     if kind_do running "$name"; then distro_watch "$name"; fi
   done
-  if [ "$(pc docker_desktop)" != none ]; then
-    printf 'kind=busybox\nos=docker-desktop\nuser=none\ntools=none\nsystemd=no\n' >"$STATE/profiles/docker-desktop"
-    busybox_build docker-desktop || die "could not build docker-desktop"
+  if [ -f "$STATE/profiles/docker-desktop" ]; then
+    kind_do build docker-desktop || die "could not build docker-desktop"
     conf_set "$STATE/distros/docker-desktop/conf" first_run done
     distro_register docker-desktop
     distro_watch docker-desktop
@@ -282,11 +287,6 @@ cmd_setup() {
     { printf '%s\n' "$default_distro"; grep -vxF "$default_distro" "$STATE/distros.list"; } >"$STATE/distros.list.new"
     mv "$STATE/distros.list.new" "$STATE/distros.list"
   fi
-  while IFS= read -r name; do
-    [ "$(kind_of "$name")" = busybox ] || continue
-    /usr/sbin/chroot "$STATE/distros/$name/root" /bin/sh -c 'exit 0' ||
-      die "$busybox does not run inside a root: the lab needs the statically linked busybox (busybox-static)"
-  done <"$STATE/distros.list"
 
   # The Windows side: the stand-in (or its absence, or a file that is not a
   # program) and Docker Desktop's executable.

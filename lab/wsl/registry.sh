@@ -94,9 +94,10 @@ kind_do() { # OPERATION NAME ARGS...
   "$(kind_of "$1")_$_operation" "$@"
 }
 
-# A distro key of NAME: its profile's value, or the default for its kind.
+# A distro key of NAME, from its profile (settings_complete gave it every
+# key of its kind).
 profile_get() { # NAME KEY
-  conf_get "$STATE/profiles/$1" "$2" "$(settings_default "$2" "$(kind_of "$1")")"
+  conf_get "$STATE/profiles/$1" "$2"
 }
 
 # Whether NAME boots systemd: its /etc/wsl.conf says "[boot] systemd=true",

@@ -122,9 +122,14 @@ settings_value_ok() { # VALUES VALUE
   return 1
 }
 
-# The default of a distribution's KEY for its KIND.
-settings_default() { # KEY KIND
-  settings_row distro "$1" "$2" | cut -d'|' -f5
+# Completes the profile FILE of a distribution: every key its kind takes
+# and the profile lacks is added with its default, so that a profile says
+# all of a distribution.
+settings_complete() { # FILE
+  _kind=$(conf_get "$1" kind busybox)
+  settings_table | awk -F'|' -v kind="$_kind" -v profile="$1" '
+    BEGIN { while ((getline line < profile) > 0) { sub(/=.*/, "", line); given[line] = 1 } }
+    $1 == "distro" && index("," $3 ",", "," kind ",") && !($2 in given) { given[$2] = 1; print $2 "=" $5 }' >>"$1"
 }
 
 # Checks one setting; prints why it is refused and fails, or prints nothing.

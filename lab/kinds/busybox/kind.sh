@@ -154,6 +154,16 @@ GROUP
   chmod 640 "$_base/etc/shadow"
 }
 
+# What every busybox distribution of a lab shares: the base, and a busybox
+# that runs inside a root.
+busybox_prepare() {
+  busybox_base_build || return 1
+  /usr/sbin/chroot "$LIB/base" /bin/sh -c 'exit 0' || {
+    echo "busybox does not run inside a root: the lab needs the statically linked busybox (busybox-static)" >&2
+    return 1
+  }
+}
+
 # (Re)creates NAME from its profile: the shared base, what the release
 # ships, then what the profile adds. It is left running, as after the
 # provider's last session.
@@ -167,7 +177,6 @@ busybox_build() { # NAME
 
   rm -rf "$_dir"
   mkdir -p "$_root"
-  [ -d "$LIB/base" ] || busybox_base_build || return 1
   cp -a "$LIB/base/." "$_root/" || return 1
   distro_cgroups_make "$_name" || return 1
   distro_dress "$_name" || return 1

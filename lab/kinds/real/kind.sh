@@ -201,6 +201,15 @@ real_docker_start() { # NAME
   fi
 }
 
+# What every real distribution of a lab shares: the userland, built once
+# into its cache (the only time the lab uses the network), and its
+# archive's Release file dated ahead, for a clock behind.
+real_prepare() {
+  _cache=$(conf_get "$STATE/lab.conf" userland)
+  sh "$LIB/kinds/real/userland.sh" "$_cache" >&2 || return 1
+  real_archive_ahead "$_cache" || { echo "could not sign the archive's Release file dated ahead" >&2; return 1; }
+}
+
 # The userland's cache of NAME's release.
 real_cache() { # NAME
   printf '%s\n' "$(conf_get "$STATE/lab.conf" userland)"
