@@ -150,26 +150,31 @@ real_network_apply() { # NAME
 }
 
 # ARGV as root inside NAME's running VM, as `wsl.exe --user root` would run
-# it, for a step of the lab: in the distribution's own cgroup, so that what
-# it leaves running does not keep the distribution running.
-real_as_root() { # NAME ARGV...
+# it, in the cgroups that the file CGROUPS lists.
+real_in() { # NAME CGROUPS ARGV...
   _name=$1
-  shift
+  _cgroups=$2
+  shift 2
   real_vm_pid "$_name" >/dev/null || return 1
   env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-    /bin/sh "$LIB/kinds/real/enter.sh" "$STATE/distros/$_name" "$STATE/distros/$_name/cgroups" \
+    /bin/sh "$LIB/kinds/real/enter.sh" "$STATE/distros/$_name" "$_cgroups" \
     /usr/sbin/chroot "$STATE/distros/$_name/root" "$@"
 }
 
-# The same as a call of the provider's: what it leaves running keeps the
+# A step of the lab: in the distribution's own cgroup, so that what it
+# leaves running does not keep the distribution running.
+real_as_root() { # NAME ARGV...
+  _name=$1
+  shift
+  real_in "$_name" "$STATE/distros/$_name/cgroups" "$@"
+}
+
+# A step as a call of the provider's: what it leaves running keeps the
 # distribution running, as a daemon started by hand from a shell does.
 real_as_call() { # NAME ARGV...
   _name=$1
   shift
-  real_vm_pid "$_name" >/dev/null || return 1
-  env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-    /bin/sh "$LIB/kinds/real/enter.sh" "$STATE/distros/$_name" "$STATE/distros/$_name/calls.cgroups" \
-    /usr/sbin/chroot "$STATE/distros/$_name/root" "$@"
+  real_in "$_name" "$STATE/distros/$_name/calls.cgroups" "$@"
 }
 
 # The normal user that Ubuntu's first-run set-up creates, with Debian's
