@@ -164,7 +164,12 @@ real_vm_start() { # NAME [setup]
       sleep 0.1
       _tries=$((_tries + 1))
     done
-    _state=$(real_as_root "$1" timeout 60 systemctl is-system-running --wait 2>/dev/null)
+    # Until systemd has made its private bus socket, a moment after it
+    # starts, systemctl fails at once ("Failed to connect to ... bus"), or
+    # says offline before /run/systemd/system exists: it is asked again.
+    # shellcheck disable=SC2016
+    _state=$(real_as_root "$1" timeout 60 sh -c 'until state=$(systemctl is-system-running --wait 2>/dev/null)
+      [ -n "$state" ] && [ "$state" != offline ]; do sleep 0.1; done; printf "%s\n" "$state"' 2>/dev/null)
     case "$_state" in
       running | degraded) ;;
       *)
