@@ -3,17 +3,15 @@
 #   - a Debian 12 root made by mmdebstrap (minbase, with passwd, procps
 #     and systemd as its init) from the Debian archive that this machine's
 #     apt sources name, dressed as a WSL 2 Ubuntu: /etc/os-release says
-#     ID=ubuntu, a diverted /usr/bin/uname reports a WSL 2 kernel release,
-#     and docker.io is packaged as Ubuntu's: before it is ever installed,
-#     its daemon is diverted to Ubuntu's path, /usr/bin/dockerd (a unit
-#     drop-in in root/ starts it from there), and its init script and
-#     defaults file are diverted away, because Ubuntu's docker.io ships
-#     neither (it starts the daemon through systemd only);
+#     ID=ubuntu, and a diverted /usr/bin/uname reports a WSL 2 kernel
+#     release;
 #   - a package archive of real .deb files (ca-certificates, curl, python3,
 #     docker.io and everything they pull in), downloaded while the root is
 #     built and signed with a lab key that the root trusts; the root's
 #     sources.list names it as http://deb.debian.org/debian, which only the
-#     lab's network namespace answers;
+#     lab's network namespace answers. Its docker.io is Debian's, rebuilt
+#     as Ubuntu packages it (repack_docker below): one package with the
+#     client and the daemon in /usr/bin, started by systemd only;
 #   - a lab certificate authority, placed in the root for
 #     update-ca-certificates to pick up once ca-certificates is installed,
 #     and the service's certificate for quenvale.com and www.quenvale.com;
@@ -57,7 +55,7 @@ if [ -f "$cache/recipe.sha256" ] && [ "$(cat "$cache/recipe.sha256")" = "$recipe
   exit 0
 fi
 
-for tool in mmdebstrap apt-ftparchive gpg openssl; do
+for tool in mmdebstrap apt-ftparchive dpkg-deb gpg openssl; do
   command -v "$tool" >/dev/null || { echo "userland.sh: $tool is missing (tools/install-deps.sh installs it)" >&2; exit 1; }
 done
 # 77: not root, so no mmdebstrap --mode=root here; the real cases are skipped.
@@ -84,6 +82,61 @@ host_mirrors() {
     awk '!seen[$0]++'
 }
 
+# docker.io as Ubuntu packages it (source docker.io-app, every release up
+# to 26.04): one package holding the client /usr/bin/docker and the daemon
+# /usr/bin/dockerd, with docker.service and docker.socket, and no init
+# script and no /etc/default/docker, so that without systemd `service
+# docker` does not know it. Debian's docker.io in POOL is rebuilt so: the
+# daemon moved from /usr/sbin, the init script and the defaults file (and
+# their conffiles entries) dropped, the unit starting /usr/bin/dockerd.
+# Debian 13 ships the client apart, in docker-cli, which docker.io only
+# recommends: its /usr/bin/docker moves into docker.io, and docker-cli
+# leaves the pool. The rebuilt docker.io neither recommends docker-cli nor
+# lets it in (Conflicts, Replaces), so one dpkg run unpacks client and
+# daemon together, as on Ubuntu, even a run cut short. Its maintainer
+# scripts are Debian's: without the init script they enable and start the
+# units when systemd runs, and start nothing otherwise. Compressed with
+# zstd, as Ubuntu's packages are.
+repack_docker() { # POOL
+  _io=$(ls "$1"/docker.io_*.deb)
+  _cli=$(ls "$1"/docker-cli_*.deb 2>/dev/null || true)
+  _tree="$new/repack/docker.io"
+  mkdir -p "$new/repack"
+  dpkg-deb -R "$_io" "$_tree"
+  if [ -n "$_cli" ]; then
+    dpkg-deb -x "$_cli" "$new/repack/docker-cli"
+    cp -a "$new/repack/docker-cli/usr/bin/docker" "$_tree/usr/bin/docker"
+  fi
+  [ -x "$_tree/usr/bin/docker" ] || { echo "repack_docker: no docker client in $_io or docker-cli" >&2; return 1; }
+  mv "$_tree/usr/sbin/dockerd" "$_tree/usr/bin/dockerd"
+  rm -f "$_tree/etc/init.d/docker" "$_tree/etc/default/docker"
+  rmdir "$_tree/etc/init.d" "$_tree/etc/default" 2>/dev/null || true
+  sed -i -e '\|^/etc/init\.d/docker$|d' -e '\|^/etc/default/docker$|d' "$_tree/DEBIAN/conffiles"
+  [ -s "$_tree/DEBIAN/conffiles" ] || rm -f "$_tree/DEBIAN/conffiles"
+  _unit=$(find "$_tree/lib/systemd/system" "$_tree/usr/lib/systemd/system" -name docker.service 2>/dev/null || true)
+  [ -n "$_unit" ] || { echo "repack_docker: no docker.service in $_io" >&2; return 1; }
+  sed -i 's|/usr/sbin/dockerd|/usr/bin/dockerd|g' "$_unit"
+  grep -q '^ExecStart=/usr/bin/dockerd ' "$_unit" || { echo "repack_docker: $_unit starts no /usr/bin/dockerd" >&2; return 1; }
+  _control="$_tree/DEBIAN/control"
+  awk '/^[^ ]/ { field = $1 } END { exit field != "Description:" }' "$_control" ||
+    { echo "repack_docker: the control file does not end with its Description" >&2; return 1; }
+  grep -q '^Conflicts:' "$_control" || sed -i 's/^Depends: .*/&\nConflicts: docker-cli/' "$_control"
+  grep -q '^Replaces:' "$_control" || sed -i 's/^Conflicts: .*/&\nReplaces: docker-cli/' "$_control"
+  sed -i -e '/^Version:/s/$/+lab1/' \
+    -e '/^Recommends:/{s/ docker-cli,//;s/, docker-cli$//}' \
+    -e '/^Conflicts:/{/docker-cli\(,\|$\)/!s/$/, docker-cli/}' \
+    -e '/^Replaces:/{/docker-cli\(,\|$\)/!s/$/, docker-cli/}' \
+    -e "s/^Installed-Size: .*/Installed-Size: $(du -sk --exclude=DEBIAN "$_tree" | cut -f1)/" "$_control"
+  printf '%s\n' ' .' ' Rebuilt by the Quenvale lab as Ubuntu packages docker.io: the client and' \
+    ' the daemon in /usr/bin, no init script, no /etc/default/docker.' >>"$_control"
+  (cd "$_tree" && find . -path ./DEBIAN -prune -o -type f -printf '%P\n' | LC_ALL=C sort | xargs md5sum) \
+    >"$_tree/DEBIAN/md5sums"
+  _version=$(sed -n 's/^Version: //p' "$_control")
+  rm -f "$_io" "$_cli"
+  dpkg-deb --root-owner-group -Zzstd -b "$_tree" "$1/docker.io_${_version}_amd64.deb"
+  rm -rf "$new/repack"
+}
+
 build() {
   mirrors=$(host_mirrors)
   [ -n "$mirrors" ] || mirrors="deb http://deb.debian.org/debian $suite main"
@@ -92,12 +145,16 @@ build() {
   printf '%s\n' "$mirrors" >"$new/host-sources.list"
 
   # The root, and the archive's packages: everything apt would fetch to
-  # install the stack, while the root still has the network.
+  # install the stack, while the root still has the network; and the
+  # client that Debian 13 packages apart from docker.io, for repack_docker.
   mmdebstrap --mode=root --variant=minbase --include=passwd,procps,systemd,systemd-sysv,dbus \
     --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
     --customize-hook="chroot \"\$1\" apt-get install -y --download-only --no-install-recommends $stack" \
+    --customize-hook="if chroot \"\$1\" apt-cache show docker-cli >/dev/null 2>&1; then
+                        chroot \"\$1\" apt-get install -y --download-only --no-install-recommends docker-cli; fi" \
     --customize-hook="cp \"\$1\"/var/cache/apt/archives/*.deb '$new/archive/debian/pool/main/'" \
     "$suite" "$new/root" "$new/host-sources.list"
+  repack_docker "$new/archive/debian/pool/main"
 
   # The archive's index, signed with a key made for this build.
   (
@@ -143,17 +200,6 @@ build() {
   root="$new/root"
   cp "$root/usr/bin/uname" "$root/usr/bin/uname.real"
   chroot "$root" dpkg-divert --local --no-rename --divert /usr/bin/uname.real --add /usr/bin/uname
-  # Ubuntu's docker.io installs the daemon in /usr/bin, and has no init
-  # script and no defaults file: without systemd, `service docker` does not
-  # know it. Diverted before the package is ever unpacked, Debian's daemon
-  # lands in Ubuntu's place and its two files out of the way, whenever dpkg
-  # unpacks them, even in a run cut short.
-  chroot "$root" dpkg-divert --local --no-rename --divert /usr/bin/dockerd --add /usr/sbin/dockerd
-  mkdir -p "$root/usr/local/lib/quenvale-lab/not-on-ubuntu"
-  chroot "$root" dpkg-divert --local --no-rename --divert /usr/local/lib/quenvale-lab/not-on-ubuntu/init.d-docker \
-    --add /etc/init.d/docker
-  chroot "$root" dpkg-divert --local --no-rename --divert /usr/local/lib/quenvale-lab/not-on-ubuntu/default-docker \
-    --add /etc/default/docker
   # mmdebstrap's own apt options (no date checks, for this machine's
   # mirror) are not the distribution's: its apt checks dates as Ubuntu's does.
   rm -f "$root/etc/apt/apt.conf.d/99mmdebstrap"
