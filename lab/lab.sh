@@ -178,9 +178,13 @@ CONF
       printf '%s\n' "$setting" >>"$STATE/profiles/$name"
     done
   : >"$STATE/distros.list"
-  if grep -qx 'userland=real' "$STATE"/profiles/* 2>/dev/null; then
-    sh "$LAB_DIR/real/userland.sh" "$USERLAND" >&2 || die "could not build the real userland in $USERLAND"
-    real_archive_ahead || die "could not sign the archive's Release file dated ahead"
+  releases=$(real_releases)
+  if [ -n "$releases" ]; then
+    # shellcheck disable=SC2086
+    sh "$LAB_DIR/real/userland.sh" "$USERLAND" $releases >&2 || die "could not build the real userland in $USERLAND"
+    for release in $releases; do
+      real_archive_ahead "$release" || die "could not sign $release's Release file dated ahead"
+    done
   fi
   for name in $(s distros); do
     [ -f "$STATE/profiles/$name" ] || : >"$STATE/profiles/$name"

@@ -16,7 +16,9 @@
 #                 start and enter.sh
 #   services.py   the service, the package archive and DNS inside the VM
 #
-# A profile asks for one with userland=real. Its other keys: user (a name,
+# A profile asks for one with userland=real. Its other keys: release (the
+# generation of the userland: trixie, Debian 13, the default; bookworm,
+# Debian 12, the older one), user (a name,
 # or none: first run pending), tools ("curl python3 ca-certificates", or
 # none), docker (none, installed: docker.io with its daemon stopped,
 # running), docker_group (yes, no), systemd (yes: /etc/wsl.conf boots
@@ -59,6 +61,23 @@ REAL_STACK="ca-certificates curl python3 docker.io"
 
 real_distro() { # NAME
   [ "$(conf_get "$STATE/profiles/$1" userland busybox)" = real ]
+}
+
+# The release of NAME's userland, and the userland's cache of that release
+# (userland.sh builds each release in a folder of its own).
+real_release() { # NAME
+  conf_get "$STATE/profiles/$1" release trixie
+}
+real_cache() { # NAME
+  printf '%s/%s\n' "$(conf_get "$STATE/lab.conf" userland)" "$(real_release "$1")"
+}
+
+# The releases that the real distributions of the lab's profiles ask for.
+real_releases() {
+  for _profile in "$STATE"/profiles/*; do
+    [ -f "$_profile" ] && [ "$(conf_get "$_profile" userland busybox)" = real ] &&
+      conf_get "$_profile" release trixie
+  done | sort -u
 }
 
 # Whether NAME boots systemd: its /etc/wsl.conf says "[boot] systemd=true",
@@ -261,13 +280,15 @@ real_docker_start() { # NAME
   fi
 }
 
-# The layer of the userland's cache that holds PACKAGES installed, built
+# The layer of RELEASE's userland cache that holds PACKAGES installed, built
 # the first time a set is asked for: a VM of its own (WSL's init, every
 # address, servers without the scenario's faults) over the cached root, the
 # real apt from the lab's archive, and its writable layer kept. Keyed by the set, the userland's recipe and this
 # file; a rebuilt set replaces the layer it supersedes.
-real_layer() { # PACKAGES...
-  _cache=$(conf_get "$STATE/lab.conf" userland)
+real_layer() { # RELEASE PACKAGES...
+  _release=$1
+  shift
+  _cache="$(conf_get "$STATE/lab.conf" userland)/$_release"
   _set=$(printf '%s\n' "$@" | sort -u | tr '\n' '+' | sed 's/+$//')
   _key=$( (printf '%s\n' "$_set"; cat "$_cache/recipe.sha256" "$LIB/real/distro.sh") | sha256sum | cut -c1-16)
   _layer="$_cache/layers/$_set-$_key"
@@ -278,6 +299,7 @@ real_layer() { # PACKAGES...
     mkdir -p "$_layer.new/upper" "$_layer.new/work" "$_dir/root"
     # Settings of its own, all defaults: vm-init.sh gives them to its servers.
     : >"$_dir/service.conf"
+    printf 'release=%s\n' "$_release" >"$STATE/profiles/$_build"
     mount -t overlay overlay -o "lowerdir=$_cache/root,upperdir=$_layer.new/upper,workdir=$_layer.new/work" \
       "$_dir/root" || return 1
     _status=0
@@ -289,6 +311,7 @@ real_layer() { # PACKAGES...
       _status=1
     fi
     real_teardown "$_build"
+    rm -f "$STATE/profiles/$_build"
     if [ $_status -ne 0 ]; then
       echo "installing $* into a layer failed; see $_dir/setup.log" >&2
       return 1
@@ -309,7 +332,11 @@ real_build() { # NAME
   _name=$1
   _dir="$STATE/distros/$_name"
   _profile="$STATE/profiles/$_name"
-  _cache=$(conf_get "$STATE/lab.conf" userland)
+  case "$(real_release "$_name")" in
+    trixie | bookworm) ;;
+    *) echo "$_name: release=$(real_release "$_name") is not a userland of the lab (trixie, bookworm)" >&2; return 1 ;;
+  esac
+  _cache=$(real_cache "$_name")
   [ -f "$_cache/recipe.sha256" ] || { echo "no real userland in '$_cache' (userland.sh builds it)" >&2; return 1; }
   [ "$(conf_get "$_profile" wsl 2)" = 2 ] || { echo "$_name: a real distribution runs under WSL 2 only" >&2; return 1; }
   real_teardown "$_name"
@@ -328,7 +355,7 @@ real_build() { # NAME
   _lower="$_cache/root"
   if [ -n "$_tools" ]; then
     # shellcheck disable=SC2086
-    _layer=$(real_layer $_tools) || return 1
+    _layer=$(real_layer "$(real_release "$_name")" $_tools) || return 1
     _lower="$_layer:$_lower"
   fi
   _disk=$(conf_get "$_profile" disk)
@@ -436,18 +463,20 @@ real_disk_resize() { # NAME MB
   mount -o "remount,size=${2}m" "$STATE/distros/$1/disk"
 }
 
-# The archive's Release file as a distribution whose clock is behind sees
-# it: dated two days ahead, signed again with the archive's key. The lab's
-# archive serves it while archive=clock-behind.
-real_archive_ahead() {
-  _cache=$(conf_get "$STATE/lab.conf" userland)
+# The archive's Release file of RELEASE as a distribution whose clock is
+# behind sees it: dated two days ahead, signed again with the archive's key,
+# in the service's ahead/ under its path in the archive. The lab's archive
+# serves it while archive=clock-behind.
+real_archive_ahead() { # RELEASE
+  _cache="$(conf_get "$STATE/lab.conf" userland)/$1"
   _home=$(mktemp -d)
   cp -R "$_cache/archive-gnupg/." "$_home/"
   chmod 700 "$_home"
   sed "s/^Date: .*/Date: $(date -u -d '+2 days' '+%a, %d %b %Y %H:%M:%S UTC')/" \
-    "$_cache/archive/debian/dists/bookworm/Release" >"$_home/Release"
+    "$_cache/archive/debian/dists/$1/Release" >"$_home/Release"
+  mkdir -p "$STATE/service/ahead/debian/dists/$1"
   _status=0
-  GNUPGHOME=$_home gpg --batch --yes --clearsign -o "$STATE/service/InRelease.ahead" "$_home/Release" \
+  GNUPGHOME=$_home gpg --batch --yes --clearsign -o "$STATE/service/ahead/debian/dists/$1/InRelease" "$_home/Release" \
     >/dev/null 2>&1 || _status=1
   # gpg leaves an agent behind it.
   GNUPGHOME=$_home gpgconf --kill all 2>/dev/null

@@ -34,7 +34,8 @@ distribution runs:
   archive=ok|broken|clock-behind
                           broken: every .deb arrives with one byte changed;
                           clock-behind: the Release file is dated ahead of
-                          the distribution's clock (STATE/service/InRelease.ahead)
+                          the distribution's clock (STATE/service/ahead/debian/
+                          dists/SUITE/InRelease, re-signed by the lab)
   dns=up|down             down: every query fails (SERVFAIL)
   tls=ok|intercepted      intercepted: HTTPS shows CACHE/intercept.pem, from
                           an authority the distribution does not trust
@@ -164,8 +165,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(file, "rb") as f:
             data = f.read()
-        if path == "debian/dists/bookworm/InRelease" and setting("archive", "ok") == "clock-behind":
-            with open(os.path.join(SERVICE, "InRelease.ahead"), "rb") as f:
+        ahead = os.path.join(SERVICE, "ahead", path)
+        if setting("archive", "ok") == "clock-behind" and os.path.isfile(ahead):
+            with open(ahead, "rb") as f:
                 data = f.read()
         if file.endswith(".deb") and setting("archive", "ok") == "broken":
             middle = len(data) // 2

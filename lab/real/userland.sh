@@ -1,10 +1,13 @@
 #!/bin/sh
-# The lab's real Linux userland, built once and cached:
-#   - a Debian 12 root made by mmdebstrap (minbase, with passwd, procps
-#     and systemd as its init) from the Debian archive that this machine's
-#     apt sources name, dressed as a WSL 2 Ubuntu: /etc/os-release says
-#     ID=ubuntu, and a diverted /usr/bin/uname reports a WSL 2 kernel
-#     release;
+# The lab's real Linux userland, built once per release and cached:
+#   - a Debian root made by mmdebstrap (minbase, with passwd, procps,
+#     adduser, which every Ubuntu has and Debian 13's minbase lacks, and
+#     systemd as its init) from the Debian archive that this machine's apt
+#     sources name: Debian 13 (trixie, the default), the generation that
+#     providers run today, or Debian 12 (bookworm), the older one. It is
+#     dressed as a WSL 2 Ubuntu: /etc/os-release says ID=ubuntu, a diverted
+#     /usr/bin/uname reports a WSL 2 kernel release, /tmp stays on the disk
+#     (Debian 13 mounts a tmpfs there, Ubuntu does not);
 #   - a package archive of real .deb files (ca-certificates, curl, python3,
 #     docker.io and everything they pull in), downloaded while the root is
 #     built and signed with a lab key that the root trusts; the root's
@@ -19,41 +22,55 @@
 #     its own certificate for the same names: what an HTTPS-scanning
 #     antivirus or a company proxy shows the distribution.
 #
-#   userland.sh CACHE
+#   userland.sh CACHE [RELEASE...]      RELEASE: trixie (the default), bookworm
 #
-# Builds CACHE unless it already holds a build of this recipe (this file and
-# the files under root/). This is the only time the lab uses the network.
-# CACHE afterwards:
+# Builds CACHE/RELEASE for each RELEASE, side by side, unless it already
+# holds a build of this recipe (this file, the files under root/ and the
+# release). This is the only time the lab uses the network.
+# CACHE/RELEASE afterwards:
 #   recipe.sha256           the recipe it was built from
 #   root/                   the root file system, the read-only lower layer
-#                           of every real distribution
-#   archive/debian/         the package archive (dists/, pool/)
+#                           of every real distribution of that release
+#   archive/debian/         the package archive (dists/RELEASE/, pool/)
 #   archive-gnupg/          the archive's signing key, for re-signing its
 #                           Release file with another date (a clock behind)
 #   ca.pem                  the lab CA
 #   service.pem service.key the service's certificate and key
 #   intercept.pem intercept.key  the same names, from the interceptor's CA
 #   build.log               what the build printed, and how long it took
+#   layers/                 package sets installed over the root (distro.sh)
 set -eu
 LC_ALL=C
 export LC_ALL
 
-[ $# -eq 1 ] || { echo "usage: userland.sh CACHE" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: userland.sh CACHE [RELEASE...]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
-mkdir -p "$(dirname "$1")"
-cache=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-suite=bookworm
+mkdir -p "$1"
+top=$(cd "$1" && pwd)
+shift
+[ $# -gt 0 ] || set -- trixie
+for release in "$@"; do
+  case "$release" in
+    trixie | bookworm) ;;
+    *) echo "userland.sh: no release '$release' (trixie, bookworm)" >&2; exit 2 ;;
+  esac
+done
 # What the dependency script installs, and so what the archive must hold.
 stack="ca-certificates curl python3 docker.io"
 
-recipe_hash() {
-  (cd "$here" && find userland.sh root -type f | LC_ALL=C sort | xargs sha256sum) | sha256sum | cut -d' ' -f1
+recipe_hash() { # RELEASE
+  { printf '%s\n' "$1"; (cd "$here" && find userland.sh root -type f | LC_ALL=C sort | xargs sha256sum); } |
+    sha256sum | cut -d' ' -f1
 }
 
-recipe=$(recipe_hash)
-if [ -f "$cache/recipe.sha256" ] && [ "$(cat "$cache/recipe.sha256")" = "$recipe" ]; then
-  exit 0
-fi
+# The releases whose cache is missing or of another recipe.
+stale=""
+for release in "$@"; do
+  if [ ! -f "$top/$release/recipe.sha256" ] || [ "$(cat "$top/$release/recipe.sha256")" != "$(recipe_hash "$release")" ]; then
+    stale="$stale $release"
+  fi
+done
+[ -n "$stale" ] || exit 0
 
 for tool in mmdebstrap apt-ftparchive dpkg-deb gpg openssl; do
   command -v "$tool" >/dev/null || { echo "userland.sh: $tool is missing (tools/install-deps.sh installs it)" >&2; exit 1; }
@@ -61,9 +78,20 @@ done
 # 77: not root, so no mmdebstrap --mode=root here; the real cases are skipped.
 [ "$(id -u)" -eq 0 ] || { echo "userland.sh: needs root (mmdebstrap --mode=root)" >&2; exit 77; }
 
+# A cache of the single-release layout (one Debian 12 build in CACHE itself)
+# is left over from before: its parts go.
+if [ -f "$top/recipe.sha256" ]; then
+  rm -rf "$top/root" "$top/archive" "$top/archive-gnupg" "$top/layers" "$top/recipe.sha256" "$top/build.log" \
+    "$top/archive.gpg" "$top/host-sources.list" "$top"/*.pem "$top"/*.key
+fi
+
 # The Debian suites of this machine's apt sources, in one-line form, main
-# only: both the classic format and deb822 (*.sources) are read.
-host_mirrors() {
+# only: both the classic format and deb822 (*.sources) are read. The
+# machine's own release (its bookworm, -updates, -security) is renamed to
+# SUITE, so that the same mirrors serve each release the lab builds.
+host_mirrors() { # SUITE
+  # shellcheck disable=SC1091
+  _host=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-}")
   {
     cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
       sed -e 's/#.*//' -e 's/\[[^]]*\]//' | awk '$1 == "deb" { print $2, $3 }'
@@ -78,7 +106,9 @@ host_mirrors() {
         /^Suites:/ { sub(/^Suites:[[:space:]]*/, ""); suites = $0 }
         END { flush() }' "$file"
     done
-  } | awk -v suite="$suite" '$2 == suite || $2 == suite "-updates" || $2 == suite "-security" { print "deb " $1 " " $2 " main" }' |
+  } | awk -v host="$_host" -v suite="$1" '
+    { name = $2; if (host != "" && index(name, host) == 1) name = suite substr(name, length(host) + 1) }
+    name == suite || name == suite "-updates" || name == suite "-security" { print "deb " $1 " " name " main" }' |
     awk '!seen[$0]++'
 }
 
@@ -137,17 +167,21 @@ repack_docker() { # POOL
   rm -rf "$new/repack"
 }
 
-build() {
-  mirrors=$(host_mirrors)
+# Builds RELEASE's userland in $new (CACHE/RELEASE.new). Each release builds
+# in a subshell of its own, so its variables are its own.
+build() { # RELEASE
+  suite=$1
+  mirrors=$(host_mirrors "$suite")
   [ -n "$mirrors" ] || mirrors="deb http://deb.debian.org/debian $suite main"
   echo "mirrors:"
   printf '  %s\n' "$mirrors"
   printf '%s\n' "$mirrors" >"$new/host-sources.list"
+  mkdir -p "$new/archive/debian/pool/main" "$new/archive/debian/dists/$suite/main/binary-amd64"
 
   # The root, and the archive's packages: everything apt would fetch to
   # install the stack, while the root still has the network; and the
   # client that Debian 13 packages apart from docker.io, for repack_docker.
-  mmdebstrap --mode=root --variant=minbase --include=passwd,procps,systemd,systemd-sysv,dbus \
+  mmdebstrap --mode=root --variant=minbase --include=passwd,adduser,procps,systemd,systemd-sysv,dbus \
     --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
     --customize-hook="chroot \"\$1\" apt-get install -y --download-only --no-install-recommends $stack" \
     --customize-hook="if chroot \"\$1\" apt-cache show docker-cli >/dev/null 2>&1; then
@@ -200,17 +234,25 @@ build() {
   root="$new/root"
   cp "$root/usr/bin/uname" "$root/usr/bin/uname.real"
   chroot "$root" dpkg-divert --local --no-rename --divert /usr/bin/uname.real --add /usr/bin/uname
+  # Debian 13's systemd mounts a tmpfs on /tmp (tmp.mount); Ubuntu keeps
+  # /tmp on the distribution's disk, where what a run leaves there stays.
+  if [ -e "$root/usr/lib/systemd/system/tmp.mount" ]; then
+    ln -s /dev/null "$root/etc/systemd/system/tmp.mount"
+  fi
   # mmdebstrap's own apt options (no date checks, for this machine's
   # mirror) are not the distribution's: its apt checks dates as Ubuntu's does.
   rm -f "$root/etc/apt/apt.conf.d/99mmdebstrap"
   cp -R "$here/root/." "$root/"
+  # Debian's version, under Ubuntu's ID.
+  # shellcheck disable=SC1091,SC2153
+  version_id=$(. "$root/etc/os-release" && printf '%s' "$VERSION_ID")
   rm -f "$root/etc/os-release"
-  cat >"$root/etc/os-release" <<'OS'
-PRETTY_NAME="Debian GNU/Linux 12 (bookworm) userland of the Quenvale lab, reporting as Ubuntu"
+  cat >"$root/etc/os-release" <<OS
+PRETTY_NAME="Debian GNU/Linux $version_id ($suite) userland of the Quenvale lab, reporting as Ubuntu"
 NAME="Ubuntu"
-VERSION_ID="12"
-VERSION="12 (bookworm)"
-VERSION_CODENAME=bookworm
+VERSION_ID="$version_id"
+VERSION="$version_id ($suite)"
+VERSION_CODENAME=$suite
 ID=ubuntu
 ID_LIKE=debian
 OS
@@ -230,28 +272,45 @@ HOSTS
   mkdir -p "$root/usr/local/share/ca-certificates"
   cp "$new/ca.pem" "$root/usr/local/share/ca-certificates/quenvale-lab-ca.crt"
 
-  printf '%s\n' "$recipe" >"$new/recipe.sha256"
+  recipe_hash "$suite" >"$new/recipe.sha256"
 }
 
-started=$(date +%s)
-new="$cache.new"
-rm -rf "$new"
-mkdir -p "$new/archive/debian/pool/main" "$new/archive/debian/dists/$suite/main/binary-amd64"
-echo "userland.sh: building the lab's userland in $cache (a few minutes, once)"
-# The build stops at its first failure. (set -e would be ignored inside a
-# function called as a condition, hence no "if ! build".)
-set +e
-(set -e; build) >"$new/build.log" 2>&1
-status=$?
-set -e
-if [ $status -ne 0 ]; then
-  echo "userland.sh: the build failed; the end of $new/build.log:" >&2
-  tail -n 30 "$new/build.log" >&2
-  exit 1
-fi
-summary="built in $(($(date +%s) - started)) s; archive: $(find "$new/archive/debian/pool" -name '*.deb' | wc -l) packages,\
+# Builds RELEASE into CACHE/RELEASE, replacing what was there; says how it
+# went in one line, or shows the end of its log.
+build_release() { # RELEASE
+  started=$(date +%s)
+  cache="$top/$1"
+  new="$cache.new"
+  rm -rf "$new"
+  mkdir -p "$new"
+  # The build stops at its first failure. (set -e would be ignored inside a
+  # function called as a condition, hence no "if ! build".)
+  set +e
+  (set -e; build "$1") >"$new/build.log" 2>&1
+  status=$?
+  set -e
+  if [ $status -ne 0 ]; then
+    echo "userland.sh: the $1 build failed; the end of $new/build.log:" >&2
+    tail -n 30 "$new/build.log" >&2
+    return 1
+  fi
+  summary="$1 built in $(($(date +%s) - started)) s; archive: $(find "$new/archive/debian/pool" -name '*.deb' | wc -l) packages,\
  $(du -sm "$new/archive" | cut -f1) MB; root: $(du -sm "$new/root" | cut -f1) MB"
-printf '%s\n' "$summary" >>"$new/build.log"
-rm -rf "$cache"
-mv "$new" "$cache"
-echo "userland.sh: $summary"
+  printf '%s\n' "$summary" >>"$new/build.log"
+  rm -rf "$cache"
+  mv "$new" "$cache"
+  echo "userland.sh: $summary"
+}
+
+# The releases build side by side, each in the background.
+echo "userland.sh: building the lab's userland (${stale# }) in $top (under a minute, once)"
+pids=""
+for release in $stale; do
+  build_release "$release" &
+  pids="$pids $!"
+done
+failed=0
+for pid in $pids; do
+  wait "$pid" || failed=1
+done
+exit $failed

@@ -89,7 +89,7 @@ done
 # own, the defaults, so that no fault of the scenario reaches its apt.
 settings="$STATE/service/service.conf"
 [ -f "$dir/service.conf" ] && settings="$dir/service.conf"
-/usr/bin/python3 "$LIB/real/services.py" "$STATE" "$(conf_get "$STATE/lab.conf" userland)" "$root" \
+/usr/bin/python3 "$LIB/real/services.py" "$STATE" "$(real_cache "$NAME")" "$root" \
   "$dir/vm.ready" "$settings" </dev/null &
 
 if real_wants_systemd "$NAME"; then
