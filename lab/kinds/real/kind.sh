@@ -94,7 +94,12 @@ real_vm_start() { # NAME [setup]
       sleep 0.1
       _tries=$((_tries + 1))
     done
-    _state=$(real_as_root "$1" timeout 60 systemctl is-system-running --wait 2>/dev/null)
+    # Until systemd has made its private bus socket, a moment after it
+    # starts, systemctl fails at once ("Failed to connect to ... bus"), or
+    # says offline before /run/systemd/system exists: it is asked again.
+    # shellcheck disable=SC2016
+    _state=$(real_as_root "$1" timeout 60 sh -c 'until state=$(systemctl is-system-running --wait 2>/dev/null)
+      [ -n "$state" ] && [ "$state" != offline ]; do sleep 0.1; done; printf "%s\n" "$state"' 2>/dev/null)
     case "$_state" in
       running | degraded) ;;
       *)
@@ -206,18 +211,25 @@ real_docker_start() { # NAME
   fi
 }
 
-# What every real distribution of a lab shares: the userland, built once
-# into its cache (the only time the lab uses the network), and its
-# archive's Release file dated ahead, for a clock behind.
+# What every real distribution of a lab shares: the userland of each
+# release its profiles ask for, built once into its cache (the only time
+# the lab uses the network), and each archive's Release file dated ahead,
+# for a clock behind.
 real_prepare() {
   _cache=$(conf_get "$STATE/lab.conf" userland)
-  sh "$LIB/kinds/real/userland.sh" "$_cache" >&2 || return 1
-  real_archive_ahead "$_cache" || { echo "could not sign the archive's Release file dated ahead" >&2; return 1; }
+  _releases=$(grep -lx 'kind=real' "$STATE"/profiles/* | xargs sed -n 's/^release=//p' | sort -u)
+  # shellcheck disable=SC2086
+  sh "$LIB/kinds/real/userland.sh" "$_cache" $_releases >&2 || return 1
+  for _release in $_releases; do
+    real_archive_ahead "$_cache/$_release" ||
+      { echo "could not sign $_release's Release file dated ahead" >&2; return 1; }
+  done
 }
 
-# The userland's cache of NAME's release.
+# The userland's cache of NAME's release (userland.sh builds each release
+# in a folder of its own).
 real_cache() { # NAME
-  printf '%s\n' "$(conf_get "$STATE/lab.conf" userland)"
+  printf '%s/%s\n' "$(conf_get "$STATE/lab.conf" userland)" "$(profile_get "$1" release)"
 }
 
 # The layer of the userland's cache CACHE that holds PACKAGES installed,
@@ -381,9 +393,9 @@ real_disk_resize() { # NAME MB
 }
 
 # The archive's Release file of CACHE as a distribution whose clock is
-# behind sees it: dated two days ahead, signed again with the archive's key.
-# network.py serves it (STATE/service/SUITE.InRelease.ahead) while
-# archive=clock-behind.
+# behind sees it: dated two days ahead, signed again with the archive's key,
+# in the service's ahead/ under its path in the archive. network.py serves
+# it while archive=clock-behind.
 real_archive_ahead() { # CACHE
   _release=$(ls "$1"/archive/debian/dists/*/Release) || return 1
   _suite=$(basename "$(dirname "$_release")")
@@ -391,8 +403,9 @@ real_archive_ahead() { # CACHE
   cp -R "$1/archive-gnupg/." "$_home/"
   chmod 700 "$_home"
   sed "s/^Date: .*/Date: $(date -u -d '+2 days' '+%a, %d %b %Y %H:%M:%S UTC')/" "$_release" >"$_home/Release"
+  mkdir -p "$STATE/service/ahead/debian/dists/$_suite"
   _status=0
-  GNUPGHOME=$_home gpg --batch --yes --clearsign -o "$STATE/service/$_suite.InRelease.ahead" "$_home/Release" \
+  GNUPGHOME=$_home gpg --batch --yes --clearsign -o "$STATE/service/ahead/debian/dists/$_suite/InRelease" "$_home/Release" \
     >/dev/null 2>&1 || _status=1
   # gpg leaves an agent behind it.
   GNUPGHOME=$_home gpgconf --kill all 2>/dev/null

@@ -23,8 +23,8 @@ changes them while the distribution runs:
   archive=ok|broken|clock-behind
                           broken: every .deb arrives with one byte changed;
                           clock-behind: the Release file is dated ahead of
-                          the distribution's clock
-                          (STATE/service/SUITE.InRelease.ahead)
+                          the distribution's clock (STATE/service/ahead/debian/
+                          dists/SUITE/InRelease, re-signed by the lab)
   dns=up|down             down: every query fails (SERVFAIL)
   tls=ok|intercepted      intercepted: HTTPS shows CACHE/intercept.pem, from
                           an authority the distribution does not trust
@@ -95,10 +95,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(file, "rb") as f:
             data = f.read()
-        parts = path.split("/")
-        if len(parts) == 4 and parts[:2] == ["debian", "dists"] and parts[3] == "InRelease" and \
-                setting("archive", "ok") == "clock-behind":
-            with open(os.path.join(STATE, "service", parts[2] + ".InRelease.ahead"), "rb") as f:
+        ahead = os.path.join(STATE, "service", "ahead", path)
+        if setting("archive", "ok") == "clock-behind" and os.path.isfile(ahead):
+            with open(ahead, "rb") as f:
                 data = f.read()
         if file.endswith(".deb") and setting("archive", "ok") == "broken":
             middle = len(data) // 2
