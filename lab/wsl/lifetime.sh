@@ -16,11 +16,16 @@ dir="$STATE/distros/$NAME"
 printf '%s\n' "$$" >"$dir/lifetime.pid"
 
 idle=$(conf_get "$STATE/lab.conf" instance_idle_ms 15000)
+kind=$(kind_of "$NAME")
 since=$(now_ms)
-while [ -f "$STATE/lab.conf" ] && kind_do running "$NAME"; do
+while [ -f "$STATE/lab.conf" ] && "${kind}_running" "$NAME"; do
+  now=$(now_ms)
+  last=0
+  { read -r last <"$dir/calls/last"; } 2>/dev/null
+  [ "${last:-0}" -le "$since" ] || since=$last
   if distro_busy "$NAME"; then
-    since=$(now_ms)
-  elif [ "$idle" -ge 0 ] && [ $(($(now_ms) - since)) -ge "$idle" ]; then
+    since=$now
+  elif [ "$idle" -ge 0 ] && [ $((now - since)) -ge "$idle" ]; then
     instance_lock "$NAME"
     # A call may have begun while the lock was awaited.
     if ! distro_busy "$NAME"; then

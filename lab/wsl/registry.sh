@@ -248,15 +248,21 @@ distro_state() { # NAME
 # Whether NAME is in use: a call is under way, or a process that a call
 # started still runs (as WSL's relay keeps the instance while any of its
 # descendants lives). What systemd runs lives in its own cgroups and does
-# not count.
+# not count. (The idle timer asks five times a second: no process is
+# started to answer.)
 distro_busy() { # NAME
   _dir="$STATE/distros/$1"
-  for _marker in "$_dir"/calls/*; do
+  for _marker in "$_dir"/calls/[0-9]*; do
     [ -e "$_marker" ] || continue
     if kill -0 "${_marker##*/}" 2>/dev/null; then return 0; fi
     rm -f "$_marker"
   done
-  [ -n "$(cgroup_pids "$_dir/calls.cgroups")" ]
+  _cgroup=""
+  { read -r _cgroup <"$_dir/calls.cgroups"; } 2>/dev/null
+  [ -n "$_cgroup" ] || return 1
+  _pid=""
+  { read -r _pid <"$_cgroup/cgroup.procs"; } 2>/dev/null
+  [ -n "$_pid" ]
 }
 
 # The idle timer of NAME (lifetime.sh), unless it runs already.
@@ -288,7 +294,10 @@ distro_call_begin() { # NAME
   return $_status
 }
 
+# A call ends: the idle timer counts from now (calls/last, in ms), even if
+# it never saw the call under way.
 distro_call_end() { # NAME
+  { now_ms >"$STATE/distros/$1/calls/last"; } 2>/dev/null
   rm -f "$STATE/distros/$1/calls/$$"
 }
 
