@@ -17,8 +17,9 @@
 #    a remote-tracking branch of this clone; not one that only a tag or
 #    nothing at all reaches.
 #
-# 2. The signature, in the copy's certificate table (authenticode.py, from
-#    the bytes and the DER, never from text a certificate can hold): one
+# 2. The signature, in the copy's certificate table (authenticode.py, with
+#    Debian's pefile and asn1crypto, from the bytes and the DER, never from
+#    text a certificate can hold; DER in its one form only): one
 #    WIN_CERTIFICATE in the standard form, ending the file, the CheckSum
 #    the file's own; one signer; SHA-256 for the file's digest and the
 #    signer's; at most one unauthenticated attribute, an RFC 3161 time
@@ -112,6 +113,7 @@ case "$version" in
   2.5|2.9) ;;
   *) wrong "osslsigncode ${version:-of an unknown version}: not a version this script knows (2.5, 2.9)" ;;
 esac
+parsers=$(python3 "$here/authenticode.py" parsers 2>&1) || wrong "$parsers"
 
 verdict_failed() {
   echo "VERDICT: FAILED: $*"
@@ -164,7 +166,7 @@ judge() {
 }
 fact() { sed -n "s/^$1 //p" "$work/signature/facts"; }
 
-echo "== signature: osslsigncode $version, $(openssl version | cut -d' ' -f1-2)"
+echo "== signature: osslsigncode $version, $(openssl version | cut -d' ' -f1-2), $parsers"
 echo "roots:  $ca_named"
 judge table "$copy" "$work/signature.der" "$file"
 mkdir "$work/signature"

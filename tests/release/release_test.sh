@@ -192,6 +192,13 @@ def add_certificate(der, certificate):
             field[1] += certificate
     return tlv(0x30, join([oid_part, [0xA0, tlv(0x30, join(fields))]]))
 
+def pad_version(der):
+    content_info = items(der)[0]
+    oid_part, wrapped = items(content_info[1])
+    fields = items(items(wrapped[1])[0][1])
+    fields[0][1] = b"\0" + fields[0][1]
+    return tlv(0x30, join([oid_part, [0xA0, tlv(0x30, join(fields))]]))
+
 # forge.py length SIGNED | forge.py SIGNED OUT EDIT...
 if sys.argv[1] == "length":
     print(len(signature(sys.argv[2])[1]))
@@ -215,6 +222,8 @@ while edits:
     elif edit == "padding":      # the alignment bytes not zeros
         assert (len(der) + len(tail)) % 8, "no alignment bytes to change"
         fill = 0x51
+    elif edit == "zero":         # the version with a needless leading zero, 1 all the same
+        der = pad_version(der)
     elif edit == "checksum":
         wrong_checksum = True
     elif edit != "fix":
@@ -292,6 +301,8 @@ quiet osslsigncode add -addUnauthenticatedBlob -in "$work/signed.exe" -out "$wor
 openssl x509 -in "$work/impostor.pem" -outform DER -out "$work/impostor.der"
 forge "$work/signed.exe" "$work/extra-certificate.exe" certificate "$work/impostor.der"
 forge "$work/signed.exe" "$work/checksum.exe" checksum
+# The same values in another encoding:
+forge "$work/signed.exe" "$work/not-der.exe" zero
 # The time stamp stripped, or replaced by the rogue authority's:
 forge "$work/signed.exe" "$work/unstamped.exe" strip
 quiet osslsigncode add -ts "http://127.0.0.1:$port/cgi-bin/rogue" -in "$work/unstamped.exe" -out "$work/rogue-stamped.exe"
@@ -424,6 +435,8 @@ verify "the build of a commit is its tree's, whatever export-ignore says" signed
 verify "a link out of the commit's tree is refused" signed.exe 1 \
   "$failed_line could not build commit $symlink: the symbolic link cmake/extra.cmake leads out of the commit's tree" -- \
   $ca --commit symlink
+verify "a PKCS#7 whose values are the signature's but whose encoding is not DER's one fails" not-der.exe 1 \
+  "$failed_line the signature is not DER in its one form" -- $ca
 }
 
 # A file swapped for another while the verifier builds: signed by the
