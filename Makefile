@@ -64,8 +64,9 @@ dist: deps windows
 	@sha256sum $(DIST)
 
 # The product exactly as make dist builds it, signed (SHA-256 Authenticode,
-# the publisher's chain, a time stamp) into $(RELEASE); refused while the
-# checkout holds uncommitted changes. Anyone checks it with
+# the publisher's chain, a time stamp) into $(RELEASE), and beside it
+# QuenvaleEnroll.buildinfo, what built it, to publish with it; refused while
+# the checkout holds uncommitted changes. Anyone checks it with
 # tools/verify-release.sh. SIGN_CERT holds the leaf and its intermediates.
 #   make release SIGN_CERT=chain.pem SIGN_KEY=key.pem [TIMESTAMP_URL=http://...]
 release: deps
