@@ -3,7 +3,9 @@
 # them) as if it were the machine, leaving the root as it was and nothing
 # behind:
 #   - the root read-only under a writable layer in memory (overlayfs on a
-#     tmpfs), so that a cached root serves every run unchanged;
+#     tmpfs), so that a cached root serves every run unchanged, made the
+#     root of its own mount namespace (pivot_root; this machine's files are
+#     out of reach);
 #   - namespaces of its own: mounts, processes (everything the command
 #     starts ends when it ends, and when this script is stopped), host name,
 #     IPC, and a network with loopback only unless --host-network;
@@ -68,8 +70,18 @@ EOF
   else
     chroot "$r" ip link set lo up
   fi
+  # The root becomes the root of the mount namespace (pivot_root), and this
+  # machine's file system is let go of: not only chroot, whose old root
+  # stays above it, so that a path the kernel shows from inside (a
+  # process's /proc/PID/root, which the lab reads) is the path inside.
+  mkdir -p "$r/.host"
+  cd "$r"
+  pivot_root . .host
+  umount -l /.host
+  rmdir /.host
+  cd /
   status=0
-  chroot "$r" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" "$@" || status=$?
   exit "$status"
 fi
