@@ -63,14 +63,14 @@ toolchain() {
     cmake -P "$probe/modules.cmake" 2>&1
     for program in cc1plus collect2 lto-wrapper as ld; do "$cxx" -print-prog-name=$program; done
     for file in libstdc++.a libgcc.a crt2.o libmsvcrt.a libkernel32.a; do "$cxx" -print-file-name=$file; done
-    printf '#include <windows.h>\n#include <string>\n' | "$cxx" -x c++ -E -M - | tr ' \\' '\n\n'
+    printf '#include <windows.h>\n#include <string>\n' | "$cxx" -x c++ -E -M - | tr ' ' '\n' | tr -d '\\'
   } | sed -n 's|^\(/.*\)|\1|p' | sort -u >"$probe/files"
   xargs realpath <"$probe/files" >"$probe/real"
   xargs dpkg -S <"$probe/real" >"$probe/owners" 2>"$probe/unowned" || true
   unowned=$(sed -n 's/^dpkg-query: no path found matching pattern //p' "$probe/unowned" | head -n 1)
   if [ -n "$unowned" ] || [ ! -s "$probe/owners" ]; then
     rm -rf "$probe"
-    fail "${unowned:-the toolchain's files} belong to no Debian package: a toolchain that is not Debian's cannot be recorded"
+    fail "${unowned:-the files of the toolchain} belong to no Debian package: a toolchain that is not Debian's cannot be recorded"
   fi
   # "PACKAGE[:ARCH][, PACKAGE...]: PATH"; dpkg-divert's lines say "diversion by".
   grep -v '^diversion by ' "$probe/owners" | sed 's/: \/.*//' | tr ',' '\n' | sed 's/^ *//; s/:.*//' |
@@ -173,6 +173,8 @@ case "$command $#" in
     mkdir -p "$2"
     parent=$(cd "$2" && pwd)
     read_file "$file" >/dev/null
+    # Split on purpose: read_file lets through only names and versions.
+    # shellcheck disable=SC2046
     set -- $(read_file "$file" | sed -n 's/^distribution //p')
     suite=$1 number=$2
     architecture=$(read_file "$file" | sed -n 's/^architecture //p')
@@ -181,12 +183,14 @@ case "$command $#" in
     first=$(differences "$file" | head -n 1)
     differs="the same toolchain here"
     if [ -n "$first" ]; then
+      # shellcheck disable=SC2086
       set -- $first
       differs="$1 $2 in the release, $3 here"
     fi
     [ "$architecture" = "$(dpkg --print-architecture)" ] ||
       fail "the release was built on $architecture, this machine is $(dpkg --print-architecture) ($differs)"
     cache="$parent/debian$number-$suite-$(key "$file")"
+    # shellcheck disable=SC2046
     set -- $(read_file "$file" | awk '$1 == "package" { print $2 "=" $3 }')
     status=0
     "$here/debian-root.sh" "$suite" "$cache" "$@" 2>"$cache.log" || status=$?
@@ -194,6 +198,7 @@ case "$command $#" in
       missing=$(sed -n "s/^E: Version '\\(.*\\)' for '\\(.*\\)' was not found$/\\2 \\1/p" "$cache.log" | head -n 1)
       unknown=$(sed -n "s/^E: Unable to locate package \\(.*\\)$/\\1/p" "$cache.log" | head -n 1)
       if [ -n "$missing" ]; then
+        # shellcheck disable=SC2086
         set -- $missing
         here_version=$(dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true)
         reason="Debian's archive for $suite does not serve $1 $2, the release's; this machine has ${here_version:-none}"
