@@ -42,7 +42,7 @@ if [ "${1:-}" = --inside ]; then
     echo "$name: $(($(date +%s) - started)) s in"
   }
   . /etc/os-release
-  echo "== $PRETTY_NAME: $(x86_64-w64-mingw32-g++-posix --version | head -n 1); $(wine --version);" \
+  echo "== $PRETTY_NAME: $(x86_64-w64-mingw32-g++-posix --version | head -n 1); $(wine --version 2>/dev/null);" \
     "$(cmake --version | head -n 1); $(g++ --version | head -n 1)"
   step "host build" sh -c 'cmake --preset host && cmake --build --preset host'
   run "host tests" ctest --preset host
