@@ -1,5 +1,6 @@
 # The one front door: `make` builds, `make test` proves, `make demo` shows.
-.PHONY: all deps build host windows windows-kit dist release demo test test-host test-windows test-fuzz fuzz screenshot bench clean
+.PHONY: all deps build host windows windows-kit dist release demo test test-host test-windows test-windows-and-debian13 \
+  test-debian13 test-fuzz fuzz screenshot bench clean
 
 DIST := dist/QuenvaleEnroll.exe
 RELEASE := dist/release/QuenvaleEnroll.exe
@@ -30,7 +31,7 @@ windows-kit: deps windows
 	@cp build/windows/QuenvaleEnroll-tests.zip $(KIT)
 	@echo "built $(KIT) ($$(stat -c %s $(KIT)) bytes)"
 
-test: deps build test-host test-windows test-fuzz
+test: deps build test-host test-windows-and-debian13 test-fuzz
 
 test-host:
 	ctest --preset host
@@ -45,6 +46,26 @@ test-host:
 test-windows: windows-kit
 	tools/wine-session.sh tests/kit/run-under-wine.sh $(KIT)
 	tools/wine-session.sh ctest --preset windows -LE kit
+
+# Debian 13 as the host (tests/debian13/run.sh: its toolchain, the host
+# tests, the kit and the busybox lab's rows under Wine 10, in a Debian 13
+# root) beside the Wine tests above: its builds take the CPU that those
+# tests, waiting on Wine and the lab, mostly leave idle; niced, so that they
+# never slow what the Wine tests wait for. Its output is kept in
+# build/debian13.log and printed whole once both are done; either failing
+# fails make test.
+test-windows-and-debian13: windows-kit
+	@mkdir -p build
+	@nice -n 10 tests/debian13/run.sh >build/debian13.log 2>&1 & stage=$$!; \
+	status=0; $(MAKE) --no-print-directory test-windows || status=1; \
+	stage_status=0; wait $$stage || stage_status=1; \
+	echo "==== Debian 13 (tests/debian13/run.sh), its whole output from build/debian13.log:"; \
+	cat build/debian13.log; \
+	if [ $$stage_status -eq 0 ]; then echo "==== Debian 13: passed"; else echo "==== Debian 13: FAILED"; fi; \
+	[ $$status -eq 0 ] && [ $$stage_status -eq 0 ]
+
+test-debian13:
+	tests/debian13/run.sh
 
 # Each fuzz target briefly, so that a regression fails the build.
 test-fuzz: deps
@@ -64,8 +85,9 @@ dist: deps windows
 	@sha256sum $(DIST)
 
 # The product exactly as make dist builds it, signed (SHA-256 Authenticode,
-# the publisher's chain, a time stamp) into $(RELEASE); refused while the
-# checkout holds uncommitted changes. Anyone checks it with
+# the publisher's chain, a time stamp) into $(RELEASE), and beside it
+# QuenvaleEnroll.buildinfo, what built it, to publish with it; refused while
+# the checkout holds uncommitted changes. Anyone checks it with
 # tools/verify-release.sh. SIGN_CERT holds the leaf and its intermediates.
 #   make release SIGN_CERT=chain.pem SIGN_KEY=key.pem [TIMESTAMP_URL=http://...]
 release: deps

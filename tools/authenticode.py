@@ -1,4 +1,5 @@
-"""The Authenticode signature of a PE file, read from its bytes and its DER.
+"""The Authenticode signature of a PE file, read with Debian's parsers:
+pefile for the PE, asn1crypto for the DER.
 
     authenticode.py table FILE SIG.der [NAME]
         FILE's certificate table must be exactly the one standard entry:
@@ -12,35 +13,51 @@
         standard form (see attach), byte for byte, CheckSum included.
 
     authenticode.py signature SIG.der DIR CA.pem TSA-CA.pem
-        The PKCS#7 must be one Authenticode signature and no more: strict
-        DER; one signer; SHA-256 for the file's digest and the signer's; no
-        revocation lists; as its
-        only unauthenticated attribute at most one RFC 3161 time stamp (so
-        no nested signature); and no certificate that is not on the
-        signer's chain or the time stamp authority's. A chain is followed
-        by names from the signer up, and each link is checked with openssl
-        to be a signature by the next certificate, the last one by a root
-        in CA.pem (TSA-CA.pem for the authority): a certificate that only
-        borrows a name is refused. The signer's certificate must be for
-        code signing. Writes to DIR what openssl and the verdict need:
-        signer.pem, chain.pem (the signer's chain above it), signature.bin
-        (the signature value, what a time stamp covers), token.der and
-        tsa-chain.pem when there is a time stamp, and facts, lines of
-        "name value" with values this script formats itself.
+        The PKCS#7 must be one Authenticode signature and no more: DER in
+        its one form, so that it re-encodes to the very bytes it was read
+        from; one signer; SHA-256 for the file's digest and the signer's; no
+        revocation lists; as its only unauthenticated attribute at most one
+        RFC 3161 time stamp (so no nested signature); and no certificate
+        that is not on the signer's chain or the time stamp authority's. A
+        chain is followed by names from the signer up, and each link is
+        checked with openssl to be a signature by the next certificate, the
+        last one by a root in CA.pem (TSA-CA.pem for the authority): a
+        certificate that only borrows a name is refused. The signer's
+        certificate must be for code signing. Writes to DIR what openssl
+        and the verdict need: signer.pem, chain.pem (the signer's chain
+        above it), signature.bin (the signature value, what a time stamp
+        covers), token.der and tsa-chain.pem when there is a time stamp,
+        and facts, lines of "name value" with values this script formats
+        itself.
+
+    authenticode.py parsers
+        The versions of the two parsers, for the verdict's report.
 
 A refusal prints one line, "refused: REASON", and exits 1; wrong use exits
 2. Nothing here decides on a name: names are compared as DER bytes, and the
 subject in facts is for display only.
 """
 
-import base64
 import calendar
+import copy
 import hashlib
 import os
 import re
-import struct
 import subprocess
 import sys
+
+try:
+    import asn1crypto
+    import pefile
+    from asn1crypto import algos, cms, core, parser, pem, tsp  # noqa: F401 (tsp: TSTInfo)
+except ImportError:
+    # Debian's python3-asn1crypto and python3-pefile are for Debian's own
+    # interpreter; another python3 first on PATH (a pyenv, a venv) lacks them.
+    debian = "/usr/bin/python3"
+    if os.path.realpath(sys.executable) != os.path.realpath(debian) and os.access(debian, os.X_OK):
+        os.execv(debian, [debian] + sys.argv)
+    sys.stderr.write("authenticode.py: python3-asn1crypto and python3-pefile are missing (make deps installs them)\n")
+    sys.exit(2)
 
 
 class Refusal(Exception):
@@ -49,14 +66,6 @@ class Refusal(Exception):
 
 def refuse(reason):
     raise Refusal(reason)
-
-
-def u16(data, at):
-    return struct.unpack_from("<H", data, at)[0]
-
-
-def u32(data, at):
-    return struct.unpack_from("<I", data, at)[0]
 
 
 def hex32(value):
@@ -69,53 +78,40 @@ def round8(value):
 
 # ---------------------------------------------------------------- PE
 
+WIN_CERTIFICATE = ("WIN_CERTIFICATE", ("I,dwLength", "H,wRevision", "H,wCertificateType"))
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
+CERTIFICATE_TABLE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 
-def pe_fields(data, name):
-    """The file offsets of the CheckSum and of the Certificate Table entry
-    (data directory 4)."""
-    if len(data) < 64 or data[:2] != b"MZ":
-        refuse("%s is not a PE file" % name)
-    pe = u32(data, 60)
-    if pe + 24 + 2 > len(data) or data[pe:pe + 4] != b"PE\0\0":
+def read_pe(data, name):
+    """DATA as pefile reads it, and its Certificate Table entry (data
+    directory 4, which pefile calls the security directory): an entry that
+    lies inside the optional header that the file declares."""
+    try:
+        pe = pefile.PE(data=bytes(data), fast_load=True)
+    except pefile.PEFormatError as error:
+        if str(error.value).startswith(("DOS Header", "Unable to read the DOS Header", "Probably a ZM",
+                                        "The file is empty")):
+            refuse("%s is not a PE file" % name)
         refuse("%s has no PE header" % name)
-    optional = pe + 24
-    optional_size = u16(data, pe + 20)
-    magic = u16(data, optional)
-    if magic == 0x20B:
-        count_at, directories = optional + 108, optional + 112
-    elif magic == 0x10B:
-        count_at, directories = optional + 92, optional + 96
-    else:
-        refuse("%s has an optional header of unknown magic 0x%04x" % (name, magic))
-    certificate_entry = directories + 4 * 8
-    if (certificate_entry + 8 > optional + optional_size or
-            certificate_entry + 8 > len(data) or u32(data, count_at) <= 4):
+    optional = pe.OPTIONAL_HEADER
+    if pe.PE_TYPE is None:
+        refuse("%s has an optional header of unknown magic 0x%04x" % (name, optional.Magic))
+    directories = optional.DATA_DIRECTORY
+    declared_end = optional.get_file_offset() + pe.FILE_HEADER.SizeOfOptionalHeader
+    if (optional.NumberOfRvaAndSizes <= CERTIFICATE_TABLE or len(directories) <= CERTIFICATE_TABLE or
+            directories[CERTIFICATE_TABLE].get_file_offset() + 8 > min(declared_end, len(data))):
         refuse("%s has no certificate table entry in its data directory" % name)
-    return optional + 64, certificate_entry
-
-
-def pe_checksum(data, checksum_at):
-    """The PE CheckSum as Windows computes it (CheckSumMappedFile): the
-    file's 16-bit little-endian words, the CheckSum field taken as zero,
-    added with end-around carry, plus the file's length."""
-    image = bytearray(data)
-    image[checksum_at:checksum_at + 4] = bytes(4)
-    if len(image) % 2:
-        image.append(0)
-    total = sum(struct.unpack("<%dH" % (len(image) // 2), image))
-    while total > 0xFFFF:
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(data)) & 0xFFFFFFFF
+    return pe, directories[CERTIFICATE_TABLE]
 
 
 def certificate_table(data, name):
     """The PKCS#7 of FILE, whose certificate table must be the standard
     one entry; see table above."""
-    checksum_at, entry = pe_fields(data, name)
-    at, size = u32(data, entry), u32(data, entry + 4)
+    pe, entry = read_pe(data, name)
+    # The one data directory entry whose address is a file offset.
+    at, size = entry.VirtualAddress, entry.Size
     if at == 0 and size == 0:
         refuse("%s is not signed: it has no certificate table" % name)
     if at + size != len(data):
@@ -123,22 +119,25 @@ def certificate_table(data, name):
                % (hex32(at), size, len(data)))
     if at % 8 or size < 8:
         refuse("the certificate table at %s, %d bytes, is not one 8-byte aligned entry" % (hex32(at), size))
-    length, revision, kind = struct.unpack_from("<IHH", data, at)
-    if length != size:
+    header = pefile.Structure(WIN_CERTIFICATE, file_offset=at)
+    header.__unpack__(data[at:at + 8])
+    if header.dwLength != size:
         refuse("the certificate table is %d bytes but its WIN_CERTIFICATE says %d: "
-               "there is more than the one entry" % (size, length))
-    if revision != WIN_CERT_REVISION_2_0 or kind != WIN_CERT_TYPE_PKCS_SIGNED_DATA:
+               "there is more than the one entry" % (size, header.dwLength))
+    if header.wRevision != WIN_CERT_REVISION_2_0 or header.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA:
         refuse("the WIN_CERTIFICATE is revision 0x%04x, type 0x%04x, not 0x0200, "
-               "PKCS#7 signed data (0x0002)" % (revision, kind))
-    body = data[at + 8:]
-    outer = Der.read(body, 0, len(body), "the PKCS#7")
-    der = body[:outer.end]
+               "PKCS#7 signed data (0x0002)" % (header.wRevision, header.wCertificateType))
+    body = bytes(data[at + 8:])
+    try:
+        der = body[:parser.peek(body)]
+    except ValueError:
+        refuse("the PKCS#7 runs past its WIN_CERTIFICATE")
     if size != round8(8 + len(der)):
         refuse("%d bytes follow the %d-byte PKCS#7 inside its WIN_CERTIFICATE, where "
                "only zeros up to a multiple of 8 belong" % (size - 8 - len(der), len(der)))
-    if body[outer.end:].strip(b"\0"):
+    if body[len(der):].strip(b"\0"):
         refuse("the alignment bytes after the PKCS#7 are not all zeros")
-    stated, computed = u32(data, checksum_at), pe_checksum(data, checksum_at)
+    stated, computed = pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()
     if stated != computed:
         refuse("the PE CheckSum %s is not the file's, %s" % (hex32(stated), hex32(computed)))
     return der
@@ -148,228 +147,212 @@ def attach(built, der, name):
     """BUILT with DER appended as the standard certificate table, its data
     directory entry set and its CheckSum computed: what signing BUILT with
     that signature writes."""
-    image = bytearray(built)
-    checksum_at, entry = pe_fields(image, name)
-    if u32(image, entry) or u32(image, entry + 4):
+    _, entry = read_pe(built, name)
+    if entry.VirtualAddress or entry.Size:
         refuse("%s already has a certificate table" % name)
-    image += bytes(round8(len(image)) - len(image))
-    at = len(image)
+    at = round8(len(built))
     size = round8(8 + len(der))
-    image += struct.pack("<IHH", size, WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA)
-    image += der + bytes(size - 8 - len(der))
-    struct.pack_into("<II", image, entry, at, size)
-    struct.pack_into("<I", image, checksum_at, pe_checksum(image, checksum_at))
-    return bytes(image)
+    header = pefile.Structure(WIN_CERTIFICATE)
+    header.dwLength, header.wRevision, header.wCertificateType = (
+        size, WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA)
+    image = bytes(built) + bytes(at - len(built)) + header.__pack__() + der + bytes(size - 8 - len(der))
+    pe, entry = read_pe(image, name)
+    entry.VirtualAddress, entry.Size = at, size
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return bytes(pe.write())
 
 
 # ---------------------------------------------------------------- DER
 
-class Der:
-    """One element of strict DER: a one-byte tag, a definite length in its
-    shortest form. Anything else could carry bytes that no signature
-    covers in a form that still parses."""
-
-    def __init__(self, data, tag, start, body, end):
-        self.data, self.tag, self.start, self.body, self.end = data, tag, start, body, end
-
-    @staticmethod
-    def read(data, at, limit, what):
-        if at + 2 > limit:
-            refuse("%s ends inside an element" % what)
-        tag, first = data[at], data[at + 1]
-        if tag & 0x1F == 0x1F:
-            refuse("%s uses a multi-byte tag" % what)
-        if first < 0x80:
-            length, body = first, at + 2
-        else:
-            count = first & 0x7F
-            if count == 0 or count > 4 or at + 2 + count > limit:
-                refuse("%s has an indefinite or oversized length" % what)
-            digits = data[at + 2:at + 2 + count]
-            length = int.from_bytes(digits, "big")
-            if digits[0] == 0 or length < 0x80:
-                refuse("%s has a length not in its shortest form" % what)
-            body = at + 2 + count
-        if body + length > limit:
-            refuse("%s runs past its enclosing element" % what)
-        return Der(data, tag, at, body, body + length)
-
-    @staticmethod
-    def parse(data, what):
-        """DATA as exactly one element, checked strictly all the way down."""
-        element = Der.read(data, 0, len(data), what)
-        if element.end != len(data):
-            refuse("%s has bytes after its end" % what)
-        element.check(what)
-        return element
-
-    def check(self, what):
-        if self.tag & 0x20:
-            for child in self.children(what):
-                child.check(what)
-
-    def children(self, what):
-        found, at = [], self.body
-        while at < self.end:
-            child = Der.read(self.data, at, self.end, what)
-            found.append(child)
-            at = child.end
-        return found
-
-    def fields(self, what, tags):
-        """The children, whose tags must be TAGS in order; a tag ending in
-        '?' is optional. Returns a list with None for absent ones."""
-        children, picked = self.children(what), []
-        for wanted in tags:
-            optional = isinstance(wanted, str)
-            tag = int(wanted.rstrip("?"), 16) if optional else wanted
-            if children and children[0].tag == tag:
-                picked.append(children.pop(0))
-            elif optional:
-                picked.append(None)
-            else:
-                refuse("%s is not in the expected form" % what)
-        if children:
-            refuse("%s holds an unexpected element (tag 0x%02x)" % (what, children[0].tag))
-        return picked
-
-    @property
-    def encoding(self):
-        return bytes(self.data[self.start:self.end])
-
-    @property
-    def value(self):
-        return bytes(self.data[self.body:self.end])
+SIGNED_DATA = "1.2.840.113549.1.7.2"
+SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+TST_INFO = "1.2.840.113549.1.9.16.1.4"
+RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
+NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 
 
-SEQUENCE, SET, INTEGER, OCTET_STRING, OID, GENERALIZED_TIME = 0x30, 0x31, 0x02, 0x04, 0x06, 0x18
+def identifier(dotted, null):
+    """An AlgorithmIdentifier's DER, with NULL parameters or none."""
+    return parser.emit(0, 1, 16, core.ObjectIdentifier(dotted).dump() + (core.Null().dump() if null else b""))
 
 
-def oid(dotted):
-    parts = [int(p) for p in dotted.split(".")]
-    body = bytearray([40 * parts[0] + parts[1]])
-    for part in parts[2:]:
-        chunk = [part & 0x7F]
-        part >>= 7
-        while part:
-            chunk.insert(0, 0x80 | (part & 0x7F))
-            part >>= 7
-        body += bytes(chunk)
-    return bytes([OID, len(body)]) + bytes(body)
-
-
-def dotted(encoding):
-    body, parts, value = encoding[2:], [], 0
-    for byte in body:
-        value = value << 7 | (byte & 0x7F)
-        if not byte & 0x80:
-            parts.append(value)
-            value = 0
-    if not parts:
-        return "?"
-    first = min(parts[0] // 40, 2)
-    return ".".join(str(p) for p in [first, parts[0] - 40 * first] + parts[1:])
-
-
-SIGNED_DATA = oid("1.2.840.113549.1.7.2")
-SPC_INDIRECT_DATA = oid("1.3.6.1.4.1.311.2.1.4")
-TST_INFO = oid("1.2.840.113549.1.9.16.1.4")
-RFC3161_TIMESTAMP = oid("1.3.6.1.4.1.311.3.3.1")
-NESTED_SIGNATURE = oid("1.3.6.1.4.1.311.2.4.1")
-EXTENDED_KEY_USAGE = oid("2.5.29.37")
-CODE_SIGNING = oid("1.3.6.1.5.5.7.3.3")
-SHA256 = oid("2.16.840.1.101.3.4.2.1")
-# The AlgorithmIdentifier of SHA-256, with NULL parameters or none.
-SHA256_ALGORITHMS = (bytes([SEQUENCE, 13]) + SHA256 + b"\x05\x00", bytes([SEQUENCE, 11]) + SHA256)
+SHA256 = "2.16.840.1.101.3.4.2.1"
+SHA256_ALGORITHMS = (identifier(SHA256, True), identifier(SHA256, False))
 # The signature algorithms a SHA-256 signer uses, in their one encoding each:
 # rsaEncryption and sha256WithRSAEncryption with NULL, ecdsa-with-SHA256 bare.
-SIGNATURE_ALGORITHMS = (
-    bytes([SEQUENCE, 13]) + oid("1.2.840.113549.1.1.1") + b"\x05\x00",
-    bytes([SEQUENCE, 13]) + oid("1.2.840.113549.1.1.11") + b"\x05\x00",
-    bytes([SEQUENCE, 10]) + oid("1.2.840.10045.4.3.2"),
-)
+SIGNATURE_ALGORITHMS = (identifier("1.2.840.113549.1.1.1", True), identifier("1.2.840.113549.1.1.11", True),
+                        identifier("1.2.840.10045.4.3.2", False))
 # What a time stamp authority may use, each in its one encoding: SHA-256,
 # -384 or -512, and RSA or ECDSA with them.
-DIGESTS = [oid("2.16.840.1.101.3.4.2.%d" % n) for n in (1, 2, 3)]
-TSA_DIGEST_ALGORITHMS = tuple(bytes([SEQUENCE, 13]) + d + b"\x05\x00" for d in DIGESTS) + tuple(
-    bytes([SEQUENCE, 11]) + d for d in DIGESTS)
-TSA_SIGNATURE_ALGORITHMS = tuple(
-    bytes([SEQUENCE, 13]) + oid("1.2.840.113549.1.1.%d" % n) + b"\x05\x00" for n in (1, 11, 12, 13)) + tuple(
-    bytes([SEQUENCE, 10]) + oid("1.2.840.10045.4.3.%d" % n) for n in (2, 3, 4))
+TSA_DIGEST_ALGORITHMS = tuple(identifier("2.16.840.1.101.3.4.2.%d" % n, null)
+                              for null in (True, False) for n in (1, 2, 3))
+TSA_SIGNATURE_ALGORITHMS = tuple(identifier("1.2.840.113549.1.1.%d" % n, True) for n in (1, 11, 12, 13)) + tuple(
+    identifier("1.2.840.10045.4.3.%d" % n, False) for n in (2, 3, 4))
 NAMES = {"2.5.4.3": "CN", "2.5.4.10": "O", "2.5.4.11": "OU", "2.5.4.6": "C",
          "2.5.4.7": "L", "2.5.4.8": "ST", "1.2.840.113549.1.9.1": "emailAddress"}
 
 
+class SpcIndirectDataContent(core.Sequence):
+    """What an Authenticode signature signs: the file's digest (the data
+    part, SpcPeImageData, is osslsigncode's to judge)."""
+    _fields = [("data", core.Any), ("message_digest", algos.DigestInfo)]
+
+
+cms.ContentType._map[SPC_INDIRECT_DATA] = "spc_indirect_data"
+cms.ContentInfo._oid_specs["spc_indirect_data"] = SpcIndirectDataContent
+
+
+def strict_der(data, what):
+    """DATA as exactly one element, every element in it, through constructed
+    ones, in DER's form: a one-byte tag, a definite length in its shortest
+    form. Anything else could carry bytes that no signature covers in a form
+    that still parses."""
+    def walk(contents, top):
+        at = 0
+        while at < len(contents):
+            if len(contents) - at < 2:
+                refuse("%s ends inside an element" % what)
+            try:
+                class_, method, tag, header, body, trailer = parser.parse(contents[at:])
+            except ValueError:
+                refuse("%s runs past its enclosing element" % what)
+            if header[0] & 0x1F == 0x1F:
+                refuse("%s uses a multi-byte tag" % what)
+            if trailer or header[1] == 0x80 or len(header) > 6:
+                refuse("%s has an indefinite or oversized length" % what)
+            if header + body != parser.emit(class_, method, tag, body):
+                refuse("%s has a length not in its shortest form" % what)
+            if method:
+                walk(body, False)
+            at += len(header) + len(body)
+            if top and at != len(contents):
+                refuse("%s has bytes after its end" % what)
+    walk(data, True)
+
+
+def load(spec, data, what):
+    """DATA, in the form strict_der asks, as SPEC."""
+    strict_der(data, what)
+    try:
+        return spec.load(data, strict=True)
+    except (ValueError, TypeError) as error:
+        refuse("%s is not in the expected form (%s)" % (what, str(error).splitlines()[0]))
+
+
+def rewritten(value):
+    """VALUE encoded anew by asn1crypto, as dump(force=True) would encode it
+    but in one pass (dump(force=True) encodes each part again for every
+    level above it: seconds for one signature). Every part whose type is
+    known is written from what was read; a part that asn1crypto can only
+    hold as bytes (an attribute or an extension it has no type for) is
+    kept as read, its form checked by strict_der. Every SET OF is sorted
+    and a field that holds its default value left out, as DER has it, but
+    for a signature's certificates: OpenSSL, and so osslsigncode and the
+    time stamp servers built on it, writes them in chain order, and Windows
+    takes them so; each is judged on its own."""
+    if isinstance(value, core.Void):
+        return b""
+    if isinstance(value, core.Any):
+        try:
+            return rewritten(value.parsed)
+        except ValueError:
+            return value.dump()
+    if isinstance(value, core.Choice):
+        return explicitly_tagged(value, rewritten(value.chosen))
+    if isinstance(value, core.Sequence):
+        parts = []
+        for index in range(len(value)):
+            part = rewritten(value[index])
+            field = value._fields[index] if index < len(value._fields) else ()
+            if len(field) > 2 and "default" in field[2] and part == field[1](**field[2]).dump():
+                continue
+            parts.append((value[index].tag, part))
+        if isinstance(value, core.Set):
+            parts.sort(key=lambda part: part[0])
+        contents = b"".join(part for _, part in parts)
+    elif isinstance(value, core.SequenceOf):
+        items = [rewritten(item) for item in value]
+        if isinstance(value, core.SetOf) and not isinstance(value, cms.CertificateSet):
+            items.sort()
+        contents = b"".join(items)
+    elif isinstance(value, core.ParsableOctetString):
+        try:
+            contents = rewritten(value.parsed)
+        except ValueError:
+            contents = bytes(value)
+        if isinstance(value, core.ParsableOctetBitString):
+            contents = b"\0" + contents
+    else:
+        return copy.deepcopy(value).dump(force=True)
+    return explicitly_tagged(value, parser.emit(value.class_, value.method, value.tag, contents))
+
+
+def explicitly_tagged(value, encoding):
+    for class_, tag in value.explicit or ():
+        encoding = parser.emit(class_, 1, tag, encoding)
+    return encoding
+
+
+def written_again(value, data, what):
+    """VALUE, read from DATA, must be what asn1crypto writes for it, byte for
+    byte: no other encoding of the same values can pass."""
+    if rewritten(value) != data:
+        refuse("%s is not DER in its one form: asn1crypto writes what it read as other bytes" % what)
+
+
+def present(value):
+    return not isinstance(value, core.Void)
+
+
 class Certificate:
-    def __init__(self, element):
-        what = "a certificate"
-        self.der = element.encoding
-        if element.tag != SEQUENCE:
-            refuse("the signature carries a certificate of another kind than X.509 (tag 0x%02x)" % element.tag)
-        tbs = element.fields(what, [SEQUENCE, SEQUENCE, 0x03])[0]
-        (_, serial, _, issuer, _, subject, _, _, _, extensions) = tbs.fields(
-            what, ["a0?", INTEGER, SEQUENCE, SEQUENCE, SEQUENCE, SEQUENCE, SEQUENCE, "81?", "82?", "a3?"])
-        self.serial, self.issuer, self.subject = serial.encoding, issuer.encoding, subject.encoding
-        self.subject_element = subject
-        self.usages = []
-        if extensions is not None:
-            for extension in extensions.children(what)[0].children(what):
-                parts = extension.children(what)
-                if parts and parts[0].encoding == EXTENDED_KEY_USAGE:
-                    usage = Der.parse(parts[-1].value, what)
-                    self.usages = [u.encoding for u in usage.children(what)]
+    def __init__(self, choice, what):
+        if choice.name != "certificate":
+            refuse("%s carries a certificate of another kind than X.509 (%s)" % (what, choice.name))
+        self.x509 = choice.chosen
+        tbs = self.x509["tbs_certificate"]
+        self.der = self.x509.dump()
+        self.serial, self.issuer, self.subject = (tbs[f].dump() for f in ("serial_number", "issuer", "subject"))
+        usage = self.x509.extended_key_usage_value
+        self.usages = [u.dotted for u in usage] if usage is not None else []
         self.sha256 = hashlib.sha256(self.der).hexdigest()
 
     def pem(self):
-        text = base64.encodebytes(self.der).decode().replace("\n", "")
-        lines = [text[i:i + 64] for i in range(0, len(text), 64)]
-        return "-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----\n" % "\n".join(lines)
+        return pem.armor("CERTIFICATE", self.der).decode()
 
     def display_subject(self):
         """The subject as /CN=.../O=..., every byte outside printable ASCII
         shown as \\xNN, so that no name can start a line of its own."""
-        what = "a certificate's subject"
         parts = []
-        for rdn in self.subject_element.children(what):
-            for pair in rdn.children(what):
-                parts_of_pair = pair.children(what)
-                if len(parts_of_pair) != 2 or parts_of_pair[0].tag != OID:
-                    continue
-                kind, value = parts_of_pair[0], parts_of_pair[1].value
-                label = NAMES.get(dotted(kind.encoding), dotted(kind.encoding))
+        for rdn in self.x509["tbs_certificate"]["subject"].chosen:
+            for pair in rdn:
+                kind = pair["type"].dotted
+                value = parser.parse(pair["value"].dump())[4]
                 shown = "".join(chr(b) if 0x20 <= b < 0x7F and b != 0x5C else "\\x%02x" % b for b in value)
-                parts.append("/%s=%s" % (label, shown))
+                parts.append("/%s=%s" % (NAMES.get(kind, kind), shown))
         return "".join(parts) or "(empty)"
 
 
-def signed_data(element, what):
+def signed_data(content_info, what):
     """The SignedData of a ContentInfo."""
-    content_type, content = element.fields(what, [OID, 0xA0])
-    if content_type.encoding != SIGNED_DATA:
-        refuse("%s is not PKCS#7 signed data (%s)" % (what, dotted(content_type.encoding)))
-    (inner,) = content.fields(what, [SEQUENCE])
-    return inner
+    if content_info["content_type"].dotted != SIGNED_DATA:
+        refuse("%s is not PKCS#7 signed data (%s)" % (what, content_info["content_type"].dotted))
+    return content_info["content"]
 
 
-def signer_info(element, what, version):
-    """The one SignerInfo's parts: issuer and serial, digest algorithm,
-    signed attributes, signature algorithm, signature, unsigned attributes
-    (None when absent)."""
-    infos = element.children(what)
+def signer_info(data, what):
+    """The one SignerInfo, signed by issuer and serial number."""
+    infos = data["signer_infos"]
     if len(infos) != 1:
         refuse("%s has %d signers, not one" % (what, len(infos)))
-    (number, sid, digest, signed, algorithm, signature, unsigned) = infos[0].fields(
-        what, [INTEGER, SEQUENCE, SEQUENCE, 0xA0, SEQUENCE, OCTET_STRING, "a1?"])
-    if number.value != bytes([version]):
-        refuse("%s's signer is not of version %d, signed by issuer and serial number" % (what, version))
-    issuer, serial = sid.fields(what, [SEQUENCE, INTEGER])
-    return issuer.encoding, serial.encoding, digest, algorithm, signature, unsigned
+    info = infos[0]
+    if info["version"].native != "v1" or info["sid"].name != "issuer_and_serial_number":
+        refuse("%s's signer is not of version 1, signed by issuer and serial number" % what)
+    return info
 
 
-def certificates(element, what):
-    if element is None:
-        return []
-    found = [Certificate(c) for c in element.children(what)]
+def certificates(data, what):
+    found = [Certificate(c, what) for c in data["certificates"]] if present(data["certificates"]) else []
     seen = set()
     for certificate in found:
         if certificate.der in seen:
@@ -378,9 +361,10 @@ def certificates(element, what):
     return found
 
 
-def find_signer(pool, issuer, serial, what):
+def find_signer(pool, info, what):
+    sid = info["sid"].chosen
     for certificate in pool:
-        if certificate.issuer == issuer and certificate.serial == serial:
+        if certificate.issuer == sid["issuer"].dump() and certificate.serial == sid["serial_number"].dump():
             return certificate
     refuse("%s's certificate is not in the signature" % what)
 
@@ -404,6 +388,7 @@ def chain(leaf, pool, roots, folder, who):
         if not above:
             break
         path.append(above[0])
+
     def pem_file(name, certificate):
         target = os.path.join(folder, name)
         with open(target, "w") as out:
@@ -426,133 +411,124 @@ def chain(leaf, pool, roots, folder, who):
     return path
 
 
-def generalized_time(element):
-    text = element.value.decode("ascii", "replace")
+def generalized_time(value):
+    text = value.contents.decode("ascii", "replace")
     match = re.fullmatch(r"(\d{4})(\d\d)(\d\d)(\d\d)(\d\d)(\d\d)(\.\d+)?Z", text)
-    if element.tag != GENERALIZED_TIME or not match:
+    if not match:
         refuse("the time stamp's time is not a GeneralizedTime in UTC")
     parts = [int(p) for p in match.groups()[:6]]
     return calendar.timegm(tuple(parts) + (0, 0, 0)), "%04d-%02d-%02d %02d:%02d:%02d UTC" % tuple(parts)
 
 
-def time_stamp(attribute, what):
-    """The RFC 3161 token's signer (issuer and serial), its certificates and
-    its time. Whether it is over this signature and who signed it is for
-    openssl ts to say; here, that it leaves no room for anything else."""
-    outer = signed_data(attribute, what)
-    (number, digests, content, certs, crls, signers) = outer.fields(
-        what, [INTEGER, SET, SEQUENCE, "a0?", "a1?", SET])
-    if number.value != b"\x03":
+def time_stamp(token, what):
+    """The RFC 3161 token's signer, its certificates and its time. Whether it
+    is over this signature and who signed it is for openssl ts to say; here,
+    that it leaves no room for anything else."""
+    data = signed_data(token, what)
+    if data["version"].native != "v3":
         refuse("%s is not CMS signed data of version 3" % what)
-    named = digests.children(what)
-    if len(named) != 1 or named[0].encoding not in TSA_DIGEST_ALGORITHMS:
+    named = data["digest_algorithms"]
+    if len(named) != 1 or named[0].dump() not in TSA_DIGEST_ALGORITHMS:
         refuse("%s does not name one SHA-2 digest algorithm in its standard encoding" % what)
-    if crls is not None:
+    if present(data["crls"]):
         refuse("%s carries revocation lists" % what)
-    kind, wrapped = content.fields(what, [OID, 0xA0])
-    if kind.encoding != TST_INFO:
-        refuse("%s holds %s, not TSTInfo" % (what, dotted(kind.encoding)))
-    (octets,) = wrapped.fields(what, [OCTET_STRING])
-    info = Der.parse(octets.value, what)
-    gen_time = info.children(what)[4] if len(info.children(what)) > 4 else None
-    if gen_time is None:
+    content = data["encap_content_info"]
+    if content["content_type"].dotted != TST_INFO:
+        refuse("%s holds %s, not TSTInfo" % (what, content["content_type"].dotted))
+    if not present(content["content"]):
         refuse("%s's TSTInfo has no time" % what)
-    issuer, serial, digest, algorithm, _, unsigned = signer_info(signers, what, 1)
-    if digest.encoding not in TSA_DIGEST_ALGORITHMS or algorithm.encoding not in TSA_SIGNATURE_ALGORITHMS:
+    gen_time = content["content"].parsed["gen_time"]
+    info = signer_info(data, what)
+    if (info["digest_algorithm"].dump() not in TSA_DIGEST_ALGORITHMS or
+            info["signature_algorithm"].dump() not in TSA_SIGNATURE_ALGORITHMS):
         refuse("%s's signer uses algorithms other than SHA-2 with RSA or ECDSA in their standard encoding" % what)
-    if unsigned is not None:
+    if present(info["unsigned_attrs"]):
         refuse("%s carries unauthenticated attributes of its own" % what)
-    return issuer, serial, certificates(certs, what), generalized_time(gen_time)
+    return info, certificates(data, what), generalized_time(gen_time)
 
 
 def signature(der_path, folder, roots, tsa_roots):
     with open(der_path, "rb") as source:
-        data = source.read()
-    top = Der.parse(data, "the signature")
+        der = source.read()
     what = "the signature"
-    outer = signed_data(top, what)
-    (number, digests, content, certs, crls, signers) = outer.fields(
-        what, [INTEGER, SET, SEQUENCE, "a0?", "a1?", SET])
-    if number.value != b"\x01":
+    top = load(cms.ContentInfo, der, what)
+    data = signed_data(top, what)
+    if data["version"].native != "v1":
         refuse("the signature is not PKCS#7 signed data of version 1")
-    if crls is not None:
+    if present(data["crls"]):
         refuse("the signature carries revocation lists")
-    algorithms = digests.children(what)
-    if len(algorithms) != 1 or algorithms[0].encoding not in SHA256_ALGORITHMS:
+    algorithms = data["digest_algorithms"]
+    if len(algorithms) != 1 or algorithms[0].dump() not in SHA256_ALGORITHMS:
         refuse("the signature's digest algorithms are not just SHA-256")
-    kind, wrapped = content.fields(what, [OID, 0xA0])
-    if kind.encoding != SPC_INDIRECT_DATA:
-        refuse("the signature holds %s, not Authenticode's SpcIndirectDataContent" % dotted(kind.encoding))
-    (indirect,) = wrapped.fields(what, [SEQUENCE])
-    _, digest_info = indirect.fields(what, [SEQUENCE, SEQUENCE])
-    file_algorithm, file_digest = digest_info.fields(what, [SEQUENCE, OCTET_STRING])
-    if file_algorithm.encoding not in SHA256_ALGORITHMS or len(file_digest.value) != 32:
+    content = data["encap_content_info"]
+    if content["content_type"].dotted != SPC_INDIRECT_DATA:
+        refuse("the signature holds %s, not Authenticode's SpcIndirectDataContent" % content["content_type"].dotted)
+    file_digest = content["content"]["message_digest"]
+    if (file_digest["digest_algorithm"].dump() not in SHA256_ALGORITHMS or
+            len(file_digest["digest"].native) != 32):
         refuse("the file's digest in the signature is not SHA-256 (%s)"
-               % dotted(file_algorithm.children(what)[0].encoding))
+               % file_digest["digest_algorithm"]["algorithm"].dotted)
 
-    issuer, serial, digest, algorithm, value, unsigned = signer_info(signers, what, 1)
-    if digest.encoding not in SHA256_ALGORITHMS:
-        refuse("the signer's digest algorithm is not SHA-256 (%s)" % dotted(digest.children(what)[0].encoding))
-    if algorithm.encoding not in SIGNATURE_ALGORITHMS:
+    info = signer_info(data, what)
+    if info["digest_algorithm"].dump() not in SHA256_ALGORITHMS:
+        refuse("the signer's digest algorithm is not SHA-256 (%s)" % info["digest_algorithm"]["algorithm"].dotted)
+    if info["signature_algorithm"].dump() not in SIGNATURE_ALGORITHMS:
         refuse("the signer's signature algorithm is not RSA or ECDSA with SHA-256 in its standard encoding")
 
     token = None
-    if unsigned is not None:
-        attributes = unsigned.children(what)
-        kinds = [a.children(what)[0].encoding if a.tag == SEQUENCE and a.children(what) else b""
-                 for a in attributes]
-        if NESTED_SIGNATURE in kinds:
+    if present(info["unsigned_attrs"]):
+        attributes = info["unsigned_attrs"]
+        if NESTED_SIGNATURE in [a["type"].dotted for a in attributes]:
             refuse("a nested signature (1.3.6.1.4.1.311.2.4.1) rides in the unauthenticated "
                    "attributes: Windows judges only the primary one, so a release carries one")
         if len(attributes) != 1:
             refuse("the signer has %d unauthenticated attributes; the one allowed is an RFC 3161 "
                    "time stamp" % len(attributes))
-        kind, values = attributes[0].fields(what, [OID, SET])
-        if kind.encoding != RFC3161_TIMESTAMP:
+        kind = attributes[0]["type"].dotted
+        if kind != RFC3161_TIMESTAMP:
             refuse("the signer's unauthenticated attribute is %s, not an RFC 3161 time stamp "
-                   "(1.3.6.1.4.1.311.3.3.1)" % dotted(kind.encoding))
-        if len(values.children(what)) != 1:
-            refuse("the time stamp attribute holds %d values, not one" % len(values.children(what)))
-        token = values.children(what)[0]
+                   "(1.3.6.1.4.1.311.3.3.1)" % kind)
+        if len(attributes[0]["values"]) != 1:
+            refuse("the time stamp attribute holds %d values, not one" % len(attributes[0]["values"]))
+        token = attributes[0]["values"][0]
 
-    outer_certificates = certificates(certs, what)
-    signer = find_signer(outer_certificates, issuer, serial, "the signer")
+    outer_certificates = certificates(data, what)
+    signer = find_signer(outer_certificates, info, "the signer")
     if CODE_SIGNING not in signer.usages:
         refuse("the signer's certificate is not for code signing (no codeSigning extended key usage)")
     signer_path = chain(signer, outer_certificates, roots, folder, "signer")
     on_chains = [c.der for c in signer_path]
 
     facts = ["signer-sha256 %s" % signer.sha256, "signer %s" % signer.display_subject()]
+    files = {}
     if token is not None:
         what = "the time stamp"
-        tsa_issuer, tsa_serial, token_certificates, (epoch, shown) = time_stamp(token, what)
+        authority_info, token_certificates, (epoch, shown) = time_stamp(token, what)
         pool = token_certificates + [c for c in outer_certificates
                                      if c.der not in [t.der for t in token_certificates]]
-        authority = find_signer(pool, tsa_issuer, tsa_serial, "the time stamp authority")
+        authority = find_signer(pool, authority_info, "the time stamp authority")
         tsa_path = chain(authority, pool, tsa_roots, folder, "time stamp authority")
         for certificate in token_certificates:
             if certificate.der not in [c.der for c in tsa_path]:
                 refuse("the time stamp carries a certificate off its authority's chain (SHA-256 %s)"
                        % certificate.sha256)
         on_chains += [c.der for c in tsa_path]
-        with open(os.path.join(folder, "token.der"), "wb") as out:
-            out.write(token.encoding)
-        with open(os.path.join(folder, "tsa-chain.pem"), "w") as out:
-            out.write("".join(c.pem() for c in tsa_path[1:]))
+        files["token.der"] = token.dump()
+        files["tsa-chain.pem"] = "".join(c.pem() for c in tsa_path[1:])
         facts += ["timestamp %s" % shown, "timestamp-epoch %d" % epoch]
     for certificate in outer_certificates:
         if certificate.der not in on_chains:
             refuse("the signature carries a certificate on neither the signer's chain nor the time "
                    "stamp authority's (SHA-256 %s)" % certificate.sha256)
+    written_again(top, der, "the signature")
 
-    with open(os.path.join(folder, "signer.pem"), "w") as out:
-        out.write(signer.pem())
-    with open(os.path.join(folder, "chain.pem"), "w") as out:
-        out.write("".join(c.pem() for c in signer_path[1:]))
-    with open(os.path.join(folder, "signature.bin"), "wb") as out:
-        out.write(value.value)
-    with open(os.path.join(folder, "facts"), "w") as out:
-        out.write("\n".join(facts) + "\n")
+    files["signer.pem"] = signer.pem()
+    files["chain.pem"] = "".join(c.pem() for c in signer_path[1:])
+    files["signature.bin"] = info["signature"].native
+    files["facts"] = "\n".join(facts) + "\n"
+    for name, content in files.items():
+        with open(os.path.join(folder, name), "wb" if isinstance(content, bytes) else "w") as out:
+            out.write(content)
 
 
 def compare(signed_path, built_path):
@@ -562,14 +538,15 @@ def compare(signed_path, built_path):
         built = source.read()
     der = certificate_table(signed, signed_path)
     expected = attach(built, der, built_path)
-    checksum_at, entry = pe_fields(built, built_path)
+    pe, entry = read_pe(signed, signed_path)
+    checksum_at = pe.OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
     print("signature: a %d-byte PKCS#7 in the one WIN_CERTIFICATE at %s, CheckSum %s"
-          % (len(der), hex32(u32(signed, entry)), hex32(u32(signed, checksum_at))))
-    if u32(signed, entry) != u32(expected, entry):
+          % (len(der), hex32(entry.VirtualAddress), hex32(pe.OPTIONAL_HEADER.CheckSum)))
+    if entry.VirtualAddress != round8(len(built)):
         refuse("the certificate table starts at %s, not where the build ends (%d bytes, "
-               "8-byte aligned %s)" % (hex32(u32(signed, entry)), len(built), hex32(round8(len(built)))))
+               "8-byte aligned %s)" % (hex32(entry.VirtualAddress), len(built), hex32(round8(len(built)))))
     if signed != expected:
-        differ = [i for i in range(len(expected))
+        differ = [i for i in range(min(len(signed), len(expected)))
                   if signed[i] != expected[i] and not checksum_at <= i < checksum_at + 4]
         if differ:
             refuse("%d byte(s) differ from the build outside the CheckSum, the first at %s"
@@ -590,15 +567,18 @@ def main(arguments):
             compare(arguments[1], arguments[2])
         elif len(arguments) == 5 and arguments[0] == "signature":
             signature(*arguments[1:])
+        elif arguments == ["parsers"]:
+            print("asn1crypto %s, pefile %s" % (asn1crypto.__version__, pefile.__version__))
         else:
             sys.stderr.write(__doc__)
             return 2
     except Refusal as refusal:
         print("refused: %s" % refusal)
         return 1
-    except (struct.error, IndexError, ValueError, RecursionError) as error:
-        # Bytes this reader cannot follow are not a signature it can vouch for.
-        print("refused: the signature cannot be read (%s: %s)" % (type(error).__name__, error))
+    except (ValueError, TypeError, KeyError, IndexError, RecursionError) as error:
+        # Bytes these readers cannot follow are not a signature to vouch for.
+        reason = str(error).splitlines()[0] if str(error) else ""
+        print("refused: the signature cannot be read (%s: %s)" % (type(error).__name__, reason))
         return 1
     return 0
 

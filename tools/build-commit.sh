@@ -15,13 +15,18 @@
 # The build runs the commit's own build scripts, so it runs without network,
 # in a network namespace of its own (unshare; as root, or through a user
 # namespace otherwise), and says so when neither is possible.
-#   tools/build-commit.sh REV OUT.exe
+#
+# With ROOT, a root file system with another toolchain (build-env.sh root
+# makes one of a release's), the build runs inside it (tools/in-root.sh:
+# the tree at /src, no network, nothing of it left running).
+#   tools/build-commit.sh REV OUT.exe [ROOT]
 # Exits 1 when the tree is refused or the build fails, with the reason last.
 set -eu
 
-[ $# -eq 2 ] || { echo "usage: tools/build-commit.sh REV OUT.exe" >&2; exit 2; }
+[ $# -eq 2 ] || [ $# -eq 3 ] || { echo "usage: tools/build-commit.sh REV OUT.exe [ROOT]" >&2; exit 2; }
 rev=$1
 out=$2
+toolchain_root=${3:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
 commit=$(git -C "$root" rev-parse --verify --quiet --end-of-options "$rev^{commit}") ||
   { echo "$rev: no such commit in $root" >&2; exit 2; }
@@ -107,19 +112,25 @@ for target, path, blob in links:
         refuse("the symbolic link %s leads out of the commit's tree, to %s" % (shown(path), shown(blob)))
 EOF
 
-isolate=""
-if unshare --net true 2>/dev/null; then
-  isolate="unshare --net"
-elif unshare --net --map-root-user true 2>/dev/null; then
-  isolate="unshare --net --map-root-user"
-else
-  echo "build-commit: no network namespace can be made here (unshare); the build runs with the network" >&2
-fi
-# shellcheck disable=SC2086,SC2016
-if ! $isolate sh -c '
-  cmake -S "$1" -B "$1/build" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64-x86_64.cmake" \
+# shellcheck disable=SC2016
+build='cmake -S "$1" -B "$1/build" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DQV_BUILD_TESTS=OFF &&
-  cmake --build "$1/build" --target QuenvaleEnroll -j2' sh "$work/src" >"$work/log" 2>&1; then
+  cmake --build "$1/build" --target QuenvaleEnroll -j2'
+if [ -n "$toolchain_root" ]; then
+  set -- "$(dirname "$0")/in-root.sh" --bind "$work/src:/src" "$toolchain_root" sh -c "$build" sh /src
+else
+  isolate=""
+  if unshare --net true 2>/dev/null; then
+    isolate="unshare --net"
+  elif unshare --net --map-root-user true 2>/dev/null; then
+    isolate="unshare --net --map-root-user"
+  else
+    echo "build-commit: no network namespace can be made here (unshare); the build runs with the network" >&2
+  fi
+  # shellcheck disable=SC2086
+  set -- $isolate sh -c "$build" sh "$work/src"
+fi
+if ! "$@" >"$work/log" 2>&1; then
   tail -n 30 "$work/log" >&2
   echo "build-commit: building $commit failed" >&2
   exit 1

@@ -4,8 +4,8 @@
 set -eu
 
 packages="make cmake g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 \
-xvfb imagemagick fonts-wqy-microhei busybox-static clang libclang-rt-14-dev \
-mmdebstrap apt-utils gnupg openssl iproute2 python3 osslsigncode"
+xvfb imagemagick fonts-wqy-microhei busybox-static clang libclang-rt-dev \
+mmdebstrap apt-utils gnupg openssl iproute2 python3 python3-asn1crypto python3-pefile osslsigncode"
 
 missing=""
 for package in $packages; do

@@ -11,5 +11,13 @@ REGEDIT4
 "Managed"="N"
 REG
 wine regedit /S "$reg" </dev/null >/dev/null 2>&1
+# Chinese in title bars and message boxes: Wine draws them in Tahoma, and
+# once fonts-wine is installed that is Wine's own Tahoma, which has no
+# Chinese; Wine 10 then follows Tahoma's font links, which name Windows'
+# Chinese fonts, absent here, and draws boxes. Linked to WenQuanYi Micro Hei
+# (fonts-wqy-microhei), as Windows links it to Microsoft YaHei, Tahoma draws
+# Chinese under Wine 8 and 10 alike.
+wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
+  /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f </dev/null >/dev/null 2>&1
 wineserver -w
 rm -f "$reg"

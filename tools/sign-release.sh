@@ -5,7 +5,9 @@
 # one unless told otherwise). Only the build of a committed tree is signed: a
 # release must be the build of a commit that anyone can rebuild and compare
 # (tools/verify-release.sh), so a checkout with tracked changes or with
-# untracked files that git does not ignore is refused.
+# untracked files that git does not ignore is refused. Beside SIGNED.exe it
+# writes SIGNED.buildinfo, what built it (tools/build-env.sh): published
+# with the release, it lets a verifier rebuild with the same toolchain.
 #
 #   tools/sign-release.sh --check               the checkout and the inputs only
 #   tools/sign-release.sh BUILT.exe SIGNED.exe  sign BUILT.exe into SIGNED.exe
@@ -62,7 +64,7 @@ check_committed
 set -- -h sha256 -certs "$SIGN_CERT" -key "$SIGN_KEY"
 [ -n "${TIMESTAMP_URL:-}" ] && set -- "$@" -ts "$TIMESTAMP_URL"
 mkdir -p "$(dirname "$signed")"
-rm -f "$signed"
+rm -f "$signed" "${signed%.exe}.buildinfo"
 osslsigncode sign "$@" -in "$built" -out "$signed" >/dev/null ||
   refuse "osslsigncode could not sign $built"
 
@@ -71,6 +73,10 @@ osslsigncode sign "$@" -in "$built" -out "$signed" >/dev/null ||
 # tools/verify-release.sh will ask of it.
 here=$(cd "$(dirname "$0")" && pwd)
 "$here/compare-signed.sh" "$signed" "$built"
+buildinfo=${signed%.exe}.buildinfo
+"$here/build-env.sh" record "$(git rev-parse HEAD)" "$built" "$buildinfo" ||
+  refuse "could not write the build environment file $buildinfo"
 echo "signed $signed: the build of commit $(git rev-parse HEAD)"
+echo "wrote $buildinfo: what built it, to publish with it"
 [ -n "${TIMESTAMP_URL:-}" ] ||
   echo "release: no TIMESTAMP_URL, so no time stamp: tools/verify-release.sh accepts it only with --allow-no-timestamp" >&2

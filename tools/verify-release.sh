@@ -17,8 +17,9 @@
 #    a remote-tracking branch of this clone; not one that only a tag or
 #    nothing at all reaches.
 #
-# 2. The signature, in the copy's certificate table (authenticode.py, from
-#    the bytes and the DER, never from text a certificate can hold): one
+# 2. The signature, in the copy's certificate table (authenticode.py, with
+#    Debian's pefile and asn1crypto, from the bytes and the DER, never from
+#    text a certificate can hold; DER in its one form only): one
 #    WIN_CERTIFICATE in the standard form, ending the file, the CheckSum
 #    the file's own; one signer; SHA-256 for the file's digest and the
 #    signer's; at most one unauthenticated attribute, an RFC 3161 time
@@ -48,17 +49,31 @@
 #    CheckSum included (tools/compare-signed.sh). A file whose signature
 #    fails is not built against: it is not a release. QV_BUILD_CACHE names
 #    a folder, one only you can write, where each commit's build is kept as
-#    COMMIT.exe and taken from on the next run.
+#    COMMIT-TOOLCHAIN.exe and taken from on the next run.
+#
+#    The same sources give the same bytes only with the same toolchain, so
+#    the build uses the one the release was built with, which its build
+#    environment file names (tools/build-env.sh; --buildinfo, else the
+#    file's name with .buildinfo for .exe): this machine's when its
+#    packages are those versions, else a root of that Debian release with
+#    them, made by mmdebstrap and kept in build/toolchain-roots of this
+#    clone (QV_TOOLCHAIN_ROOTS names another folder). When neither can be
+#    had, the run stops with one line naming the package and both versions:
+#    a toolchain that differs is never taken for a file that differs. What
+#    the file says cannot make a file pass: the build is compared whole.
 #
 #   tools/verify-release.sh FILE [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--commit REV]
 #                                [--signer-sha256 FINGERPRINT] [--allow-no-timestamp]
+#                                [--buildinfo FILE.buildinfo]
 # Exits 0 when all of it holds, 1 when anything does not (the reason on the
-# VERDICT line), 2 on wrong use or a missing or unknown tool.
+# VERDICT line), 2 on wrong use, a missing or unknown tool, or a toolchain
+# that cannot be had here.
 set -eu
 
 usage() {
   echo "usage: tools/verify-release.sh FILE [--ca CA.pem] [--tsa-ca TSA-CA.pem] [--commit REV]" >&2
   echo "                               [--signer-sha256 FINGERPRINT] [--allow-no-timestamp]" >&2
+  echo "                               [--buildinfo FILE.buildinfo]" >&2
   exit 2
 }
 wrong() { echo "verify-release: $*" >&2; exit 2; }
@@ -71,6 +86,7 @@ ca=""
 tsa_ca=""
 rev=HEAD
 pin=""
+buildinfo=""
 unstamped=refused
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -79,12 +95,16 @@ while [ $# -gt 0 ]; do
     --commit) [ $# -ge 2 ] || usage; rev=$2; shift 2 ;;
     --signer-sha256) [ $# -ge 2 ] || usage; pin=$2; shift 2 ;;
     --allow-no-timestamp) unstamped=allowed; shift ;;
+    --buildinfo) [ $# -ge 2 ] || usage; buildinfo=$2; shift 2 ;;
     -*) usage ;;
     *) [ -z "$file" ] || usage; file=$1; shift ;;
   esac
 done
 [ -n "$file" ] || usage
 [ -f "$file" ] || wrong "no file $file"
+buildinfo=${buildinfo:-${file%.exe}.buildinfo}
+[ -f "$buildinfo" ] ||
+  wrong "no build environment file $buildinfo: it is published with the release (or name it with --buildinfo)"
 for given in "$ca" "$tsa_ca"; do
   [ -z "$given" ] || [ -r "$given" ] || wrong "cannot read $given"
 done
@@ -112,6 +132,7 @@ case "$version" in
   2.5|2.9) ;;
   *) wrong "osslsigncode ${version:-of an unknown version}: not a version this script knows (2.5, 2.9)" ;;
 esac
+parsers=$(python3 "$here/authenticode.py" parsers 2>&1) || wrong "$parsers"
 
 verdict_failed() {
   echo "VERDICT: FAILED: $*"
@@ -150,10 +171,19 @@ trap 'exit 1' HUP INT TERM PIPE
 
 copy=$work/release.exe
 cp "$file" "$copy"
+# The build environment file too is read once, from a copy.
+environment_file=$work/release.buildinfo
+cp "$buildinfo" "$environment_file"
+environment=$("$here/build-env.sh" read "$environment_file" 2>&1) ||
+  wrong "$(printf '%s\n' "$environment" | sed "s|^build-env: ||; s|$environment_file|$buildinfo|")"
 sha=$(sha256sum "$copy" | cut -d' ' -f1)
 echo "file:   $file"
 echo "copy:   $(stat -c %s "$copy") bytes, SHA-256 $sha; every check reads this copy"
 echo "commit: $commit"
+built_by=$(printf '%s\n' "$environment" | sed -n 's/^distribution \([a-z]*\) \([0-9]*\)$/Debian \2 (\1)/p')
+echo "built:  with the toolchain of $built_by, as $buildinfo says"
+recorded=$(printf '%s\n' "$environment" | sed -n 's/^commit //p')
+[ "$recorded" = "$commit" ] || echo "note:   $buildinfo was written for commit $recorded"
 
 # Runs one of authenticode.py's checks; its refusal is the verdict.
 judge() {
@@ -164,7 +194,7 @@ judge() {
 }
 fact() { sed -n "s/^$1 //p" "$work/signature/facts"; }
 
-echo "== signature: osslsigncode $version, $(openssl version | cut -d' ' -f1-2)"
+echo "== signature: osslsigncode $version, $(openssl version | cut -d' ' -f1-2), $parsers"
 echo "roots:  $ca_named"
 judge table "$copy" "$work/signature.der" "$file"
 mkdir "$work/signature"
@@ -201,14 +231,29 @@ osslsigncode verify -in "$copy" -CAfile "$ca" -TSA-CAfile "$tsa_ca" >"$work/ossl
   verdict_failed "osslsigncode: the file's Authenticode digest is not the signed one, or the signature does not verify"
 echo "digest: the file's SHA-256 Authenticode digest is the signed one, and the signature verifies"
 
-echo "== build: commit $commit, from its tree"
+echo "== build: commit $commit, from its tree, with the toolchain of $built_by"
 cached=""
-[ -z "${QV_BUILD_CACHE:-}" ] || cached=$QV_BUILD_CACHE/$commit.exe
+[ -z "${QV_BUILD_CACHE:-}" ] || cached=$QV_BUILD_CACHE/$commit-$("$here/build-env.sh" key "$environment_file").exe
 if [ -n "$cached" ] && [ -f "$cached" ]; then
   cp "$cached" "$work/built.exe"
   echo "taken from $cached, built there earlier"
 else
-  "$here/build-commit.sh" "$commit" "$work/built.exe" 2>"$work/build.log" || {
+  "$here/build-env.sh" differences "$environment_file" >"$work/differences"
+  set --
+  if [ -s "$work/differences" ]; then
+    while read -r name release installed; do
+      echo "toolchain: $name $release in the release, $installed here"
+    done <"$work/differences"
+    roots=${QV_TOOLCHAIN_ROOTS:-$root/build/toolchain-roots}
+    echo "toolchain: so the build runs in a root of $built_by with the release's, kept in $roots"
+    toolchain_root=$("$here/build-env.sh" root "$environment_file" "$roots" 2>"$work/root.log") ||
+      wrong "cannot rebuild with the release's toolchain: $(sed -n 's/^build-env: //p' "$work/root.log" | tail -n 1)"
+    echo "toolchain: $toolchain_root"
+    set -- "$toolchain_root"
+  else
+    echo "toolchain: this machine's, the release's"
+  fi
+  "$here/build-commit.sh" "$commit" "$work/built.exe" "$@" 2>"$work/build.log" || {
     sed 's/^/  /' "$work/build.log"
     verdict_failed "could not build commit $commit: $(tail -n 1 "$work/build.log" | sed 's/^build-commit: //')"
   }

@@ -49,12 +49,17 @@ if [ "${QV_DISPLAY:-}" != host ] || [ -z "${DISPLAY:-}" ]; then
 fi
 export QV_SESSION_DISPLAY
 
-if [ ! -f "$WINEPREFIX/.quenvale-ready" ]; then
-  rm -rf "$WINEPREFIX.tmp"
-  wineboot -i </dev/null >/dev/null 2>&1
-  wineserver -w
+# A reused prefix is prepared again when prepare-prefix.sh has changed
+# since: its marker holds the settings' hash.
+settings=$(sha256sum "$root/tools/prepare-prefix.sh" | cut -d' ' -f1)
+if [ "$(cat "$WINEPREFIX/.quenvale-ready" 2>/dev/null)" != "$settings" ]; then
+  if [ ! -f "$WINEPREFIX/.quenvale-ready" ]; then
+    rm -rf "$WINEPREFIX.tmp"
+    wineboot -i </dev/null >/dev/null 2>&1
+    wineserver -w
+  fi
   "$root/tools/prepare-prefix.sh"
-  touch "$WINEPREFIX/.quenvale-ready"
+  printf '%s\n' "$settings" >"$WINEPREFIX/.quenvale-ready"
 fi
 
 # Start the prefix outside the command with every stream closed: services

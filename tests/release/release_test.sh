@@ -192,6 +192,13 @@ def add_certificate(der, certificate):
             field[1] += certificate
     return tlv(0x30, join([oid_part, [0xA0, tlv(0x30, join(fields))]]))
 
+def pad_version(der):
+    content_info = items(der)[0]
+    oid_part, wrapped = items(content_info[1])
+    fields = items(items(wrapped[1])[0][1])
+    fields[0][1] = b"\0" + fields[0][1]
+    return tlv(0x30, join([oid_part, [0xA0, tlv(0x30, join(fields))]]))
+
 # forge.py length SIGNED | forge.py SIGNED OUT EDIT...
 if sys.argv[1] == "length":
     print(len(signature(sys.argv[2])[1]))
@@ -215,6 +222,8 @@ while edits:
     elif edit == "padding":      # the alignment bytes not zeros
         assert (len(der) + len(tail)) % 8, "no alignment bytes to change"
         fill = 0x51
+    elif edit == "zero":         # the version with a needless leading zero, 1 all the same
+        der = pad_version(der)
     elif edit == "checksum":
         wrong_checksum = True
     elif edit != "fix":
@@ -292,9 +301,17 @@ quiet osslsigncode add -addUnauthenticatedBlob -in "$work/signed.exe" -out "$wor
 openssl x509 -in "$work/impostor.pem" -outform DER -out "$work/impostor.der"
 forge "$work/signed.exe" "$work/extra-certificate.exe" certificate "$work/impostor.der"
 forge "$work/signed.exe" "$work/checksum.exe" checksum
+# The same values in another encoding:
+forge "$work/signed.exe" "$work/not-der.exe" zero
 # The time stamp stripped, or replaced by the rogue authority's:
 forge "$work/signed.exe" "$work/unstamped.exe" strip
 quiet osslsigncode add -ts "http://127.0.0.1:$port/cgi-bin/rogue" -in "$work/unstamped.exe" -out "$work/rogue-stamped.exe"
+# Each file is checked with the build environment file beside it: signing
+# wrote one for each file it signed; every other file comes, as a forger
+# would publish it, with the release's.
+for exe in "$work"/*.exe; do
+  [ -f "${exe%.exe}.buildinfo" ] || cp "$work/signed.buildinfo" "${exe%.exe}.buildinfo"
+done
 
 # The verifier's clone, with the checkout's tools, and in it: a commit that
 # builds something else than its git archive does (a file it includes is
@@ -332,7 +349,7 @@ cp -R "$tools/." "$verifier/tools/"
 # HEAD's build made above is the one the verifier would make: kept for the
 # cases, all but the swapped file's, which builds HEAD itself.
 mkdir "$work/builds"
-cp "$work/built.exe" "$work/builds/$head.exe"
+cp "$work/built.exe" "$work/builds/$head-$("$tools/build-env.sh" key "$work/signed.buildinfo").exe"
 export QV_BUILD_CACHE="$work/builds"
 
 # check NAME STATUS WANT EXPECTED: judges one run, whose output is in
@@ -424,12 +441,15 @@ verify "the build of a commit is its tree's, whatever export-ignore says" signed
 verify "a link out of the commit's tree is refused" signed.exe 1 \
   "$failed_line could not build commit $symlink: the symbolic link cmake/extra.cmake leads out of the commit's tree" -- \
   $ca --commit symlink
+verify "a PKCS#7 whose values are the signature's but whose encoding is not DER's one fails" not-der.exe 1 \
+  "$failed_line the signature is not DER in its one form" -- $ca
 }
 
 # A file swapped for another while the verifier builds: signed by the
 # publisher but not the build when it is read first, the build signed by
 # the impostor afterwards. What was read first is what is judged.
 cp "$work/text-changed-signed.exe" "$work/swapped.exe"
+cp "$work/text-changed-signed.buildinfo" "$work/swapped.buildinfo"
 : >"$work/out"
 status=0
 # shellcheck disable=SC2086
@@ -452,6 +472,29 @@ path=$work/fakebin:$PATH
 verify "an osslsigncode of a version the script does not know is refused" signed.exe 2 \
   "osslsigncode 3.0: not a version this script knows" -- $ca
 path=$PATH
+
+# The build environment file: signing writes it beside the signed file;
+# the verifier refuses a release without one or one of another form, and
+# names a toolchain it cannot have rather than take it for a forgery.
+gcc=g++-mingw-w64-x86-64-posix
+cp "$work/signed.buildinfo" "$work/out"
+check "signing writes beside the signed file what built it: the commit, the Debian release, this machine's MinGW GCC" 0 0 \
+  "Commit: $head
+Build-Distribution: $(. /etc/os-release && echo "$VERSION_CODENAME")
+ $gcc (= $(dpkg-query -W -f='${Version}' $gcc)),"
+cp "$work/signed.exe" "$work/without.exe"
+# shellcheck disable=SC2086
+verify "a release without its build environment file is refused, the file named" without.exe 2 \
+  "no build environment file $work/without.buildinfo" -- $ca
+sed 's/^ make (= \([^)]*\))/ make (= \1;reboot)/' "$work/signed.buildinfo" >"$work/edited.buildinfo"
+# shellcheck disable=SC2086
+verify "a build environment file with a package line of another form is refused" signed.exe 2 \
+  "is not in its form: line " -- $ca --buildinfo "$work/edited.buildinfo"
+sed "s/^ $gcc (= .*),$/ $gcc (= 0~never),/" "$work/signed.buildinfo" >"$work/never.buildinfo"
+# shellcheck disable=SC2086
+verify "a MinGW GCC that Debian's archive does not serve is named with both versions, not taken for a forgery" \
+  signed.exe 2 "Debian's archive for $(. /etc/os-release && echo "$VERSION_CODENAME") does not serve $gcc 0~never, the release's; this machine has $(dpkg-query -W -f='${Version}' $gcc)" -- \
+  $ca --buildinfo "$work/never.buildinfo"
 
 # Signing adds a certificate table and nothing else the binary check sees.
 if "$tools/check-exe.sh" "$work/signed.exe" >"$work/out" 2>&1; then
