@@ -160,10 +160,13 @@ first_run_complete() { # NAME [USER]
 # ---- cgroups ---------------------------------------------------------------
 
 # NAME's own cgroups in the host's writable hierarchies (name=systemd and
-# cgroup2; or the one cgroup2 tree), each with a child "calls".
+# cgroup2; or the one cgroup2 tree), each with a child "calls". Named by the
+# distribution's folder, its path and its inode, so that two labs never
+# share one, even in roots of their own where the same path is another
+# folder.
 distro_cgroups_make() { # NAME
   _dir="$STATE/distros/$1"
-  _id="quenvale-lab-$(printf '%s' "$_dir" | md5sum | cut -c1-12)"
+  _id="quenvale-lab-$( (printf '%s\n' "$_dir"; stat -c '%d:%i' "$_dir") | md5sum | cut -c1-12)"
   : >"$_dir/cgroups"
   : >"$_dir/calls.cgroups"
   if [ "$(stat -f -c %T /sys/fs/cgroup)" = cgroup2fs ]; then
