@@ -41,8 +41,9 @@ test-host:
 # "kit", for running one by name), then everything else through ctest.
 # Under Wine here a program very rarely fails to start (about once in a
 # full run, seen as E_START on a wsl.exe call that never reached the lab's
-# stand-in); the windows preset runs a failed test once more, and the first
-# failure's output stays in the log above the second run.
+# stand-in); the windows preset runs a failed test once more, and so does
+# run-under-wine.sh a failed kit run, the first failure's output staying in
+# the log above the second run.
 test-windows: windows-kit
 	tools/wine-session.sh tests/kit/run-under-wine.sh $(KIT)
 	tools/wine-session.sh ctest --preset windows -LE kit

@@ -8,25 +8,39 @@ kit=$(realpath "$1")
 work=$(mktemp -d /tmp/qv-kit.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-(cd "$work" && cmake -E tar xf "$kit")
-echo "unpacked $(ls "$work/QuenvaleEnroll-tests" | wc -l) files of $kit ($(stat -c %s "$kit") bytes)"
-# The run's %TEMP% is a folder of its own, removed with the rest: the tests'
-# scratch folders go there, and so do the files Wine's cmd makes for each
-# "for /f" and leaves behind, which would pile up in the reused prefix.
-mkdir "$work/temp"
-printf '@set TEMP=%%~dp0temp\r\n@set TMP=%%~dp0temp\r\n@call "%%~dp0QuenvaleEnroll-tests\\run-tests.cmd"\r\n@exit /b %%errorlevel%%\r\n' \
-  >"$work/run.cmd"
-start=$(date +%s)
-# No standard input: cmd would wait on it.
-( cd "$work/QuenvaleEnroll-tests" && code=0 && { wine cmd /c ..\\run.cmd </dev/null 2>&1 || code=$?; } &&
-  echo "$code" >"$work/status" ) |
-  tr -d '\r' | tee "$work/output"
-echo "kit run: $(($(date +%s) - start)) s"
+# One run of the kit in a fresh folder; fails unless its closing line says
+# no failure.
+run_kit() {
+  rm -rf "$work/QuenvaleEnroll-tests" "$work/temp" "$work/status" "$work/output"
+  (cd "$work" && cmake -E tar xf "$kit")
+  echo "unpacked $(ls "$work/QuenvaleEnroll-tests" | wc -l) files of $kit ($(stat -c %s "$kit") bytes)"
+  # The run's %TEMP% is a folder of its own, removed with the rest: the
+  # tests' scratch folders go there, and so do the files Wine's cmd makes
+  # for each "for /f" and leaves behind, which would pile up in the reused
+  # prefix.
+  mkdir "$work/temp"
+  printf '@set TEMP=%%~dp0temp\r\n@set TMP=%%~dp0temp\r\n@call "%%~dp0QuenvaleEnroll-tests\\run-tests.cmd"\r\n@exit /b %%errorlevel%%\r\n' \
+    >"$work/run.cmd"
+  start=$(date +%s)
+  # No standard input: cmd would wait on it.
+  ( cd "$work/QuenvaleEnroll-tests" && code=0 && { wine cmd /c ..\\run.cmd </dev/null 2>&1 || code=$?; } &&
+    echo "$code" >"$work/status" ) |
+    tr -d '\r' | tee "$work/output"
+  echo "kit run: $(($(date +%s) - start)) s"
 
-status=$(cat "$work/status" 2>/dev/null || echo 1)
-last=$(grep -v '^$' "$work/output" | tail -n 1)
-case "$last" in
-  *[0-9]" passed, 0 failed") ;;
-  *) echo "FAIL: the kit did not end with a run free of failures"; status=1 ;;
-esac
-exit "$status"
+  status=$(cat "$work/status" 2>/dev/null || echo 1)
+  last=$(grep -v '^$' "$work/output" | tail -n 1)
+  case "$last" in
+    *[0-9]" passed, 0 failed") ;;
+    *) echo "FAIL: the kit did not end with a run free of failures"; status=1 ;;
+  esac
+  return "$status"
+}
+
+# Under Wine a program very rarely fails to start (E_START where no test
+# expects it); as the windows preset runs a failed test once more, a failed
+# kit run goes once more, its first failure kept above.
+if ! run_kit; then
+  echo "the kit failed; running it once more"
+  run_kit
+fi
