@@ -231,11 +231,11 @@ def strict_der(data, what):
     walk(data, True)
 
 
-def load(spec, data, what):
-    """DATA, in the form strict_der asks, as SPEC."""
+def load(asn1_type, data, what):
+    """DATA, in the form strict_der asks, as ASN1_TYPE."""
     strict_der(data, what)
     try:
-        return spec.load(data, strict=True)
+        return asn1_type.load(data, strict=True)
     except (ValueError, TypeError) as error:
         refuse("%s is not in the expected form (%s)" % (what, str(error).splitlines()[0]))
 
