@@ -6,7 +6,9 @@
 # settings.sh, with STATE set to the lab's state directory:
 #
 #   lab.conf              the PC and Windows: the pc keys of settings.sh
-#   profiles/NAME         the distro keys of NAME, as the scenario gave them
+#   network.conf          what the distributions can reach: the live pc keys
+#   profiles/NAME         every distro key of NAME's kind: the scenario's
+#                         value, else the default
 #   distros.list          the registered distributions, default first
 #   distros/NAME/         one distribution:
 #     conf                  version, default_user (empty: root), first_run
@@ -18,21 +20,23 @@
 #     calls.cgroups         the cgroup "calls" below each: every call's
 #                           processes, and all they start, live there
 #     calls/PID             a call under way (the WSL service's process)
+#     calls/last            when the last call ended, in ms
 #     instance.lock         serialises boots, stops and the start of calls
 #     lifetime.pid          the idle timer of a running distribution
-#   service/              the Quenvale service's settings, installer and books
+#   service/              the Quenvale service's installer and books
 #   lib/                  the lab's own files (wsl/, kinds/, service/)
 #   commands.log          every command line wsl.exe received
 #   run/                  the files of one wsl.exe run (input, output, ...)
 #
 # Each kind (kinds/KIND/kind.sh) provides the same operations, as functions
 # named KIND_OPERATION NAME ...; kind_do OPERATION NAME ... calls NAME's:
+#   prepare               (once per lab, no NAME) what its distributions share
 #   build NAME            make it from its profile (it may be left running)
 #   boot NAME             start it: PID 1, /run, what is enabled at boot
 #   running NAME          whether it runs
-#   stop NAME [hard]      end every process of it (hard: at once, as
-#                         terminate, shutdown or a restart of Windows do;
-#                         else as its init powers off)
+#   stop NAME hard|idle   end every process of it: at once, as terminate,
+#                         shutdown or a restart of Windows do; or as its
+#                         init powers off an idle one
 #   enter NAME CGROUPS ARGV...   run ARGV (a chroot into its root) inside
 #                         it, as a member of the cgroups the file CGROUPS
 #                         lists
@@ -40,6 +44,7 @@
 #                         steps: neither a call nor a boot
 #   user_add NAME USER    the normal user of a first run
 #   set NAME KEY VALUE    a live key (lab.sh set) changes
+#   network NAME          the network's keys changed
 #   packages NAME         its installed packages, one a line
 #   docker_state NAME     none, stopped or running
 #   status NAME           more of its state, for lab.sh status
