@@ -247,7 +247,7 @@ cmd_setup() {
   mv "$resolved/scenario.conf" "$resolved/lab.conf" "$resolved/network.conf" "$resolved/profiles" "$STATE/"
   rm -rf "$resolved"
   printf '%s\n' "$scenario" >"$STATE/scenario.name"
-  printf 'reboot_pending=0\nuserland=%s\n' "$USERLAND" >>"$STATE/lab.conf"
+  printf 'reboot_pending=0\nuserland=%s\nsource=%s\n' "$USERLAND" "$REPO_DIR" >>"$STATE/lab.conf"
   load_registry
   pc() { conf_get "$STATE/lab.conf" "$@"; }
 

@@ -37,21 +37,7 @@ command -v mmdebstrap >/dev/null || { echo "debian-root.sh: mmdebstrap is missin
 # packages, and the other way round. Both the one-line format and deb822
 # (*.sources) are read; main only.
 mirrors() {
-  {
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      sed -e 's/#.*//' -e 's/\[[^]]*\]//' | awk '$1 == "deb" { print $2, $3 }'
-    for file in /etc/apt/sources.list.d/*.sources; do
-      [ -f "$file" ] || continue
-      awk '
-        function flush() { if (types ~ /(^| )deb( |$)/) { n = split(uris, u, " "); m = split(suites, s, " ");
-                           for (i = 1; i <= n; i++) for (j = 1; j <= m; j++) print u[i], s[j] } types = uris = suites = "" }
-        /^[[:space:]]*$/ { flush(); next }
-        /^Types:/ { sub(/^Types:[[:space:]]*/, ""); types = $0 }
-        /^URIs:/ { sub(/^URIs:[[:space:]]*/, ""); uris = $0 }
-        /^Suites:/ { sub(/^Suites:[[:space:]]*/, ""); suites = $0 }
-        END { flush() }' "$file"
-    done
-  } | awk -v suite="$suite" '$1 ~ /\/debian(-security)?\/?$/ && $2 ~ /^[a-z]+(-updates|-security)?$/ {
+  "$here/apt-sources.sh" | awk -v suite="$suite" '$1 ~ /\/debian(-security)?\/?$/ && $2 ~ /^[a-z]+(-updates|-security)?$/ {
         part = $2; sub(/^[a-z]+/, "", part); print "deb " $1 " " suite part " main" }' |
     awk '!seen[$0]++'
 }

@@ -219,7 +219,7 @@ real_prepare() {
   _cache=$(conf_get "$STATE/lab.conf" userland)
   _releases=$(grep -lx 'kind=real' "$STATE"/profiles/* | xargs sed -n 's/^release=//p' | sort -u)
   # shellcheck disable=SC2086
-  sh "$LIB/kinds/real/userland.sh" "$_cache" $_releases >&2 || return 1
+  sh "$(conf_get "$STATE/lab.conf" source)/lab/kinds/real/userland.sh" "$_cache" $_releases >&2 || return 1
   for _release in $_releases; do
     real_archive_ahead "$_cache/$_release" ||
       { echo "could not sign $_release's Release file dated ahead" >&2; return 1; }

@@ -45,6 +45,7 @@ export LC_ALL
 
 [ $# -ge 1 ] || { echo "usage: userland.sh CACHE [RELEASE...]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
+tools=$(cd "$here/../../../tools" && pwd)
 mkdir -p "$1"
 top=$(cd "$1" && pwd)
 shift
@@ -85,28 +86,14 @@ if [ -f "$top/recipe.sha256" ]; then
     "$top/archive.gpg" "$top/host-sources.list" "$top"/*.pem "$top"/*.key
 fi
 
-# The Debian suites of this machine's apt sources, in one-line form, main
-# only: both the classic format and deb822 (*.sources) are read. The
-# machine's own release (its bookworm, -updates, -security) is renamed to
-# SUITE, so that the same mirrors serve each release the lab builds.
+# The Debian suites of this machine's apt sources (tools/apt-sources.sh),
+# in one-line form, main only. The machine's own release (its bookworm,
+# -updates, -security) is renamed to SUITE, so that the same mirrors serve
+# each release the lab builds.
 host_mirrors() { # SUITE
   # shellcheck disable=SC1091
   _host=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-}")
-  {
-    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-      sed -e 's/#.*//' -e 's/\[[^]]*\]//' | awk '$1 == "deb" { print $2, $3 }'
-    for file in /etc/apt/sources.list.d/*.sources; do
-      [ -f "$file" ] || continue
-      awk '
-        function flush() { if (types ~ /(^| )deb( |$)/) { n = split(uris, u, " "); m = split(suites, s, " ");
-                           for (i = 1; i <= n; i++) for (j = 1; j <= m; j++) print u[i], s[j] } types = uris = suites = "" }
-        /^[[:space:]]*$/ { flush(); next }
-        /^Types:/ { sub(/^Types:[[:space:]]*/, ""); types = $0 }
-        /^URIs:/ { sub(/^URIs:[[:space:]]*/, ""); uris = $0 }
-        /^Suites:/ { sub(/^Suites:[[:space:]]*/, ""); suites = $0 }
-        END { flush() }' "$file"
-    done
-  } | awk -v host="$_host" -v suite="$1" '
+  "$tools/apt-sources.sh" | awk -v host="$_host" -v suite="$1" '
     { name = $2; if (host != "" && index(name, host) == 1) name = suite substr(name, length(host) + 1) }
     name == suite || name == suite "-updates" || name == suite "-security" { print "deb " $1 " " name " main" }' |
     awk '!seen[$0]++'
