@@ -98,7 +98,7 @@ real_vm_start() { # NAME [setup]
     # starts, systemctl fails at once ("Failed to connect to ... bus"), or
     # says offline before /run/systemd/system exists: it is asked again.
     # shellcheck disable=SC2016
-    _state=$(real_as_root "$1" timeout 60 sh -c 'until state=$(systemctl is-system-running --wait 2>/dev/null)
+    _state=$(real_exec_root "$1" timeout 60 sh -c 'until state=$(systemctl is-system-running --wait 2>/dev/null)
       [ -n "$state" ] && [ "$state" != offline ]; do sleep 0.1; done; printf "%s\n" "$state"' 2>/dev/null)
     case "$_state" in
       running | degraded) ;;
@@ -109,7 +109,7 @@ real_vm_start() { # NAME [setup]
         ;;
     esac
   fi
-  [ "${2-}" = setup ] || real_network_apply "$1"
+  [ "${2-}" = setup ] || real_network "$1"
 }
 
 # Ends NAME's VM: every process in it ends with its first one, and its
@@ -140,7 +140,7 @@ real_vm_stop() { # NAME [hard]
 
 # Gives NAME's VM the addresses the lab's settings let it reach, and takes
 # the others away: network=down takes all four, archive=down the archive's.
-real_network_apply() { # NAME
+real_network() { # NAME
   _pid=$(real_vm_pid "$1") || return 0
   _gone=""
   [ "$(conf_get "$STATE/network.conf" network up)" = down ] && _gone=$REAL_ADDRESSES
@@ -168,7 +168,7 @@ real_in() { # NAME CGROUPS ARGV...
 
 # A step of the lab: in the distribution's own cgroup, so that what it
 # leaves running does not keep the distribution running.
-real_as_root() { # NAME ARGV...
+real_exec_root() { # NAME ARGV...
   _name=$1
   shift
   real_in "$_name" "$STATE/distros/$_name/cgroups" "$@"
@@ -197,7 +197,7 @@ real_user_add() { # NAME USER
 
 # Whether the daemon answers inside NAME, waiting up to 15 seconds.
 real_docker_answers() { # NAME
-  real_as_root "$1" timeout 15 sh -c \
+  real_exec_root "$1" timeout 15 sh -c \
     'until docker info --format "{{.OSType}}" 2>/dev/null | grep -qx linux; do sleep 0.2; done'
 }
 
@@ -205,7 +205,7 @@ real_docker_answers() { # NAME
 # or without systemd by hand, detached, as a provider without systemd does.
 real_docker_start() { # NAME
   if [ "$(cat "$STATE/distros/$1/vm.kind")" = systemd ]; then
-    real_as_root "$1" systemctl start docker
+    real_exec_root "$1" systemctl start docker
   else
     real_as_call "$1" sh -c 'setsid -f dockerd </dev/null >>/var/log/docker.log 2>&1'
   fi
@@ -256,13 +256,12 @@ real_layer() { # CACHE PACKAGES...
       "$_dir/root" || return 1
     _status=0
     if distro_cgroups_make "$_build" && real_vm_start "$_build" setup; then
-      { real_as_root "$_build" apt-get update &&
-        real_as_root "$_build" apt-get install -y --no-install-recommends "$@" &&
-        real_as_root "$_build" apt-get clean; } >>"$_dir/setup.log" 2>&1 || _status=1
+      { real_exec_root "$_build" apt-get update &&
+        real_exec_root "$_build" apt-get install -y --no-install-recommends "$@" &&
+        real_exec_root "$_build" apt-get clean; } >>"$_dir/setup.log" 2>&1 || _status=1
     else
       _status=1
     fi
-    real_vm_stop "$_build" hard
     real_teardown "$_build"
     distro_cgroups_clear "$_build" all
     if [ $_status -ne 0 ]; then
@@ -316,11 +315,11 @@ real_build() { # NAME
   {
     case "$_docker" in
       # With systemd, the package's units are enabled and started at boot.
-      installed) [ "$(cat "$_dir/vm.kind")" = init ] || real_as_root "$_name" systemctl disable --now docker.service docker.socket ;;
+      installed) [ "$(cat "$_dir/vm.kind")" = init ] || real_exec_root "$_name" systemctl disable --now docker.service docker.socket ;;
       running) real_docker_start "$_name" && real_docker_answers "$_name" ;;
     esac
   } >>"$_dir/setup.log" 2>&1 || { echo "$_name: docker=$_docker could not be set up; see $_dir/setup.log" >&2; return 1; }
-  real_network_apply "$_name"
+  real_network "$_name"
   if [ "$(profile_get "$_name" apt)" = locked ]; then
     real_apt_hold "$_name" || return 1
   fi
@@ -343,7 +342,7 @@ real_apt_hold() { # NAME
     setsid -f sh -c "echo \$\$ >/run/quenvale-lab/apt-holder.pid; exec apt-get -y \
       -o DPkg::Pre-Invoke::=\"touch /run/quenvale-lab/apt-holding; exec sleep infinity\" \
       install --reinstall ca-certificates" </dev/null >/dev/null 2>&1' || return 1
-  real_as_root "$1" timeout 60 sh -c 'until [ -e /run/quenvale-lab/apt-holding ]; do sleep 0.2; done' ||
+  real_exec_root "$1" timeout 60 sh -c 'until [ -e /run/quenvale-lab/apt-holding ]; do sleep 0.2; done' ||
     { echo "$1: the apt that should hold the lock never got there" >&2; return 1; }
 }
 
@@ -351,7 +350,7 @@ real_apt_hold() { # NAME
 # until the group is gone.
 real_apt_release() { # NAME
   # shellcheck disable=SC2016
-  real_as_root "$1" sh -c 'pid=$(cat /run/quenvale-lab/apt-holder.pid 2>/dev/null) || exit 0
+  real_exec_root "$1" sh -c 'pid=$(cat /run/quenvale-lab/apt-holder.pid 2>/dev/null) || exit 0
     pkill -TERM -g "$pid" || exit 1
     tries=0
     while pgrep -g "$pid" >/dev/null && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
@@ -364,9 +363,9 @@ real_apt_release() { # NAME
 # Configuring). dpkg is left interrupted: the setup checks that it is.
 real_dpkg_interrupt() { # NAME ACTION COUNT
   _dir="$STATE/distros/$1"
-  real_as_root "$1" apt-get update >>"$_dir/setup.log" 2>&1 || return 1
+  real_exec_root "$1" apt-get update >>"$_dir/setup.log" 2>&1 || return 1
   # shellcheck disable=SC2016,SC2086
-  real_as_root "$1" sh -c 'exec apt-get -o APT::Status-Fd=3 -y --no-install-recommends install "$@" 3>&1 >/dev/null 2>&1' \
+  real_exec_root "$1" sh -c 'exec apt-get -o APT::Status-Fd=3 -y --no-install-recommends install "$@" 3>&1 >/dev/null 2>&1' \
     sh $REAL_STACK | {
     _seen=0
     while IFS= read -r _line; do
@@ -433,14 +432,6 @@ real_enter() { # NAME CGROUPS ARGV...
   sh "$LIB/kinds/real/enter.sh" "$_dir" "$@"
 }
 
-real_network() { # NAME
-  real_network_apply "$1"
-}
-
-real_exec_root() { # NAME ARGV...
-  real_as_root "$@"
-}
-
 real_set() { # NAME KEY VALUE
   case "$2=$3" in
     apt=ok) real_apt_release "$1" || { echo "could not end the apt that holds $1's lock" >&2; return 1; } ;;
@@ -455,7 +446,7 @@ real_set() { # NAME KEY VALUE
 real_docker_state() { # NAME
   if [ ! -x "$STATE/distros/$1/root/usr/bin/dockerd" ]; then
     echo none
-  elif real_running "$1" && real_as_root "$1" timeout 5 docker info --format '{{.OSType}}' 2>/dev/null | grep -qx linux; then
+  elif real_running "$1" && real_exec_root "$1" timeout 5 docker info --format '{{.OSType}}' 2>/dev/null | grep -qx linux; then
     echo running
   else
     echo stopped
@@ -468,7 +459,7 @@ real_status() { # NAME
   if ! real_vm_pid "$1" >/dev/null; then
     echo "pid1=stopped"
   elif [ "$(cat "$STATE/distros/$1/vm.kind")" = systemd ]; then
-    echo "pid1=systemd:$(real_as_root "$1" systemctl is-system-running 2>/dev/null)"
+    echo "pid1=systemd:$(real_exec_root "$1" systemctl is-system-running 2>/dev/null)"
   else
     echo "pid1=init"
   fi
@@ -479,7 +470,7 @@ real_kept() { # NAME
   printf '%s\n' "$STATE/distros/$1/disk/upper"
 }
 
-# Unmounts NAME's overlay and disk, once its VM has ended.
+# Ends NAME's VM, if it still runs, and unmounts its overlay and disk.
 real_teardown() { # NAME
   _dir="$STATE/distros/$1"
   real_vm_stop "$1" hard

@@ -29,7 +29,7 @@ changes them while the distribution runs:
   tls=ok|intercepted      intercepted: HTTPS shows CACHE/intercept.pem, from
                           an authority the distribution does not trust
 Whether an address can be reached at all (network=down, archive=down) is
-up to the lab: real_network_apply (kind.sh) takes the address away.
+up to the lab: real_network (kind.sh) takes the address away.
 """
 
 import http.server
