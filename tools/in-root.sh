@@ -67,8 +67,12 @@ EOF
     cp /etc/resolv.conf "$r/etc/resolv.conf"
   elif command -v ip >/dev/null; then
     ip link set lo up
-  else
+  elif [ -x "$r/usr/bin/ip" ] || [ -x "$r/bin/ip" ]; then
     chroot "$r" ip link set lo up
+  else
+    # Neither this machine nor the root has iproute2: loopback stays down,
+    # which a build does not need.
+    echo "in-root.sh: no ip here or in the root; loopback stays down" >&2
   fi
   # The root becomes the root of the mount namespace (pivot_root), and this
   # machine's file system is let go of: not only chroot, whose old root
