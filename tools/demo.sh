@@ -31,6 +31,6 @@ else
   mkdir -p "$out"
   echo "No display: walking through one attempt on Xvfb (Yes to every question)."
   echo "Screenshots:"
-  wine "$root/build/windows/lab/demo_walkthrough.exe" 'Z:'"$(printf '%s' "$root/dist/QuenvaleEnroll.exe" | tr '/' '\\')" \
+  wine "$root/build/windows/tools/demo_walkthrough.exe" 'Z:'"$(printf '%s' "$root/dist/QuenvaleEnroll.exe" | tr '/' '\\')" \
     "$code" "$out" </dev/null | tr -d '\r' | sed 's/^/    /'
 fi
