@@ -53,8 +53,6 @@ case "${1:-}" in
   *) usage ;;
 esac
 
-. "$LAB_DIR/wsl/settings.sh"
-
 if [ "$1" = scenarios ]; then
   for file in "$LAB_DIR"/scenarios/*; do
     printf '%-30s %s\n' "$(basename "$file")" "$(sed -n 's/^# *//p' "$file" | head -n 1)"
@@ -62,140 +60,49 @@ if [ "$1" = scenarios ]; then
   exit 0
 fi
 if [ "$1" = settings ]; then
-  settings_markdown
+  python3 "$LAB_DIR/settings.py" table
   exit 0
 fi
 
 [ -n "${WINEPREFIX:-}" ] || die "WINEPREFIX is not set"
 STATE=${QVLAB_STATE:-$WINEPREFIX/quenvale-lab}
-# The real userland's cache (kinds/real/userland.sh): built once, shared by labs.
-USERLAND=${QVLAB_USERLAND:-$REPO_DIR/build/lab-userland}
 SYSTEM32="$WINEPREFIX/drive_c/windows/system32"
 DOCKER_DESKTOP_DIR="$WINEPREFIX/drive_c/Program Files/Docker/Docker"
 MARKER="$STATE/.quenvale-lab"
 LIB="$STATE/lib"
+# Where the lab is set up from, for a kind that needs more of the checkout.
+QVLAB_CHECKOUT=$REPO_DIR
+export QVLAB_CHECKOUT
 
 # The WSL layer, once the state holds its copy of the lab's files.
-load_registry() {
+load_wsl() {
+  . "$LIB/wsl/basics.sh"
   . "$LIB/wsl/registry.sh"
+  . "$LIB/wsl/instance.sh"
+  . "$LIB/wsl/kinds.sh"
 }
 
 require_state() {
   [ -f "$MARKER" ] || die "no lab in $STATE (lab.sh setup SCENARIO first)"
-  load_registry
+  load_wsl
 }
 
-# Everything a lab placed goes: every process and mount of its
-# distributions, their cgroups, then the files. A mount left under the
-# state would stop it.
+pc_get() {
+  conf_get "$STATE/lab.conf" "$@"
+}
+
+# Everything a lab placed goes, whatever a setup cut short left behind. A
+# mount left under the state would stop it.
 remove_state() {
-  if [ -e "$STATE" ]; then
-    [ -f "$MARKER" ] || die "$STATE exists and is not a lab; not removing it"
-    if [ -f "$LIB/wsl/registry.sh" ]; then
-      load_registry
-      for _dir in "$STATE"/distros/*/; do
-        [ -d "$_dir" ] && distro_teardown "$(basename "$_dir")"
-      done
-    fi
-    _left=$(awk -v state="$STATE/" 'index($2, state) == 1 { print $2 }' /proc/self/mounts)
-    [ -z "$_left" ] || die "still mounted under $STATE: $_left"
-    rm -rf "$STATE"
+  [ -e "$STATE" ] || return 0
+  [ -f "$MARKER" ] || die "$STATE exists and is not a lab; not removing it"
+  if [ -f "$LIB/wsl/instance.sh" ]; then
+    load_wsl
+    lab_teardown
   fi
-}
-
-# The scenario's settings, comments and blank lines dropped, overrides last.
-read_scenario() { # FILE OVERRIDES...
-  _file=$1
-  shift
-  sed -e 's/[[:space:]]*#.*$//' -e '/^[[:space:]]*$/d' "$_file"
-  for _override in "$@"; do
-    printf '%s\n' "$_override"
-  done
-}
-
-# Sorts the scenario's settings (scenario.conf in DIR) into DIR/lab.conf,
-# DIR/network.conf and one DIR/profiles/NAME per distribution of the
-# scenario (those of distros, and Ubuntu, which the WSL installer
-# registers), a bare distro key first so that NAME.KEY wins. Every setting
-# is checked against the table of settings.sh; each refusal is printed,
-# and any fails the whole.
-scenario_resolve() { # DIR
-  _out=$1
-  _refused=0
-  _names=$( (printf '%s\n' $(conf_get "$_out/scenario.conf" distros) Ubuntu) | awk 'NF && !seen[$0]++')
-  mkdir -p "$_out/profiles"
-  : >"$_out/bare"
-  : >"$_out/dotted"
-  while IFS= read -r _line; do
-    _key=${_line%%=*}
-    _value=${_line#*=}
-    if [ "$_key" = "$_line" ] || [ -z "$_key" ]; then
-      echo "lab.sh: $_line: not KEY=VALUE" >&2
-      _refused=1
-      continue
-    fi
-    case "$_key" in
-      *.*)
-        _name=${_key%.*}
-        if ! printf '%s\n' "$_names" | grep -qxF "$_name"; then
-          echo "lab.sh: $_key: no distribution $_name in this scenario (distros=$(conf_get "$_out/scenario.conf" distros); Ubuntu's keys describe the one the WSL installer registers)" >&2
-          _refused=1
-        elif [ -z "$(settings_row distro "${_key##*.}" any)" ]; then
-          echo "lab.sh: $_key: no such distribution setting (lab.sh settings lists them)" >&2
-          _refused=1
-        else
-          printf '%s %s=%s\n' "$_name" "${_key##*.}" "$_value" >>"$_out/dotted"
-        fi
-        ;;
-      *)
-        if [ -n "$(settings_row pc "$_key" any)" ]; then
-          _why=$(settings_refusal pc "$_key" "$_value") || { echo "lab.sh: $_why" >&2; _refused=1; }
-        elif [ -n "$(settings_row distro "$_key" any)" ]; then
-          printf '%s=%s\n' "$_key" "$_value" >>"$_out/bare"
-        else
-          echo "lab.sh: $_key: no such setting (lab.sh settings lists them)" >&2
-          _refused=1
-        fi
-        ;;
-    esac
-  done <"$_out/scenario.conf"
-
-  for _name in $_names; do
-    cp "$_out/bare" "$_out/profiles/$_name"
-    awk -v name="$_name" '$1 == name { sub(/^[^ ]* /, ""); print }' "$_out/dotted" >>"$_out/profiles/$_name"
-    _kind=$(conf_get "$_out/profiles/$_name" kind busybox)
-    while IFS= read -r _line; do
-      _why=$(settings_refusal distro "${_line%%=*}" "${_line#*=}" "$_kind" "$_name") ||
-        { echo "lab.sh: $_why" >&2; _refused=1; }
-    done <"$_out/profiles/$_name"
-    settings_complete "$_out/profiles/$_name"
-  done
-
-  # Docker Desktop's own distribution, when it is installed.
-  if [ "$(conf_get "$_out/scenario.conf" docker_desktop none)" != none ]; then
-    printf 'kind=busybox\nos=docker-desktop\nuser=none\ntools=none\nsystemd=no\n' >"$_out/profiles/docker-desktop"
-    settings_complete "$_out/profiles/docker-desktop"
-  fi
-
-  # The PC: every pc key with its value, the live ones in network.conf.
-  : >"$_out/lab.conf"
-  : >"$_out/network.conf"
-  settings_table | awk -F'|' '$1 == "pc" { print $2 "|" $3 "|" $5 "|" $6 }' |
-    while IFS='|' read -r _key _kinds _default _when; do
-      _value=$(conf_get "$_out/scenario.conf" "$_key" "$_default")
-      if [ "$_when" = live ]; then _file=network.conf; else _file=lab.conf; fi
-      printf '%s=%s\n' "$_key" "$_value" >>"$_out/$_file"
-      # A key only some kinds honour may not change a distribution of another.
-      [ "$_kinds" != all ] && [ "$_value" != "$_default" ] || continue
-      for _name in $_names; do
-        _kind=$(conf_get "$_out/profiles/$_name" kind busybox)
-        case ",$_kinds," in *",$_kind,"*) ;; *)
-          echo "lab.sh: $_key=$_value: a $_kind distribution ($_name) cannot honour it; only $_kinds ones do" >&2
-          echo refused >"$_out/refused" ;;
-        esac
-      done
-    done
-  [ ! -f "$_out/refused" ] && [ $_refused -eq 0 ]
+  _left=$(awk -v state="$STATE/" 'index($2, state) == 1 { print $2 }' /proc/self/mounts)
+  [ -z "$_left" ] || die "still mounted under $STATE: $_left"
+  rm -rf "$STATE"
 }
 
 new_token() {
@@ -226,35 +133,29 @@ cmd_setup() {
   [ "$(id -u)" -eq 0 ] || die "the lab needs root (chroot, mknod)"
   wsl_exe=${QVLAB_WSL_EXE:-$REPO_DIR/build/windows/lab/wsl.exe}
   [ -f "$wsl_exe" ] || die "no stand-in at $wsl_exe (build the qv_lab_wsl target, or set QVLAB_WSL_EXE)"
-  busybox=$(command -v busybox || true)
-  [ -n "$busybox" ] || die "busybox is missing (Debian package busybox-static)"
-
   # Nothing is built, and no lab is taken down, for a scenario with a
   # setting the lab would not honour.
   resolved=$(mktemp -d)
-  read_scenario "$scenario_file" "$@" >"$resolved/scenario.conf"
-  if ! scenario_resolve "$resolved"; then
+  if ! python3 "$LAB_DIR/settings.py" resolve "$scenario_file" "$resolved" "$@"; then
     rm -rf "$resolved"
     die "scenario $scenario refused; nothing was set up"
   fi
 
   remove_state
-  mkdir -p "$STATE/lib" "$STATE/distros" "$STATE/service" "$STATE/run"
+  mkdir -p "$LIB" "$STATE/distros" "$STATE/service" "$STATE/run"
   : >"$MARKER"
-  cp -R "$LAB_DIR/wsl" "$LAB_DIR/kinds" "$LAB_DIR/service" "$STATE/lib/"
-  cp "$busybox" "$STATE/lib/busybox"
-  cp "$(command -v dash)" "$STATE/lib/dash"
-  mv "$resolved/scenario.conf" "$resolved/lab.conf" "$resolved/network.conf" "$resolved/profiles" "$STATE/"
+  : >"$STATE/cgroups"
+  cp -R "$LAB_DIR/wsl" "$LAB_DIR/kinds" "$LAB_DIR/service" "$LAB_DIR/settings.py" "$LIB/"
+  mv "$resolved/lab.conf" "$resolved/network.conf" "$resolved/profiles" "$STATE/"
   rm -rf "$resolved"
   printf '%s\n' "$scenario" >"$STATE/scenario.name"
-  printf 'reboot_pending=0\nuserland=%s\nsource=%s\n' "$USERLAND" "$REPO_DIR" >>"$STATE/lab.conf"
-  load_registry
-  pc() { conf_get "$STATE/lab.conf" "$@"; }
+  printf 'reboot_pending=0\n' >>"$STATE/lab.conf"
+  load_wsl
 
   # The service: its installer and its token books.
   {
     sed -n '1p' "$LAB_DIR/service/install.sh"
-    printf 'noise_before=%s\nnoise_after=%s\n' "$(pc noise_before)" "$(pc noise_after)"
+    printf 'noise_before=%s\nnoise_after=%s\n' "$(pc_get noise_before)" "$(pc_get noise_after)"
     sed '1d' "$LAB_DIR/service/install.sh"
   } >"$STATE/service/install.sh"
   : >"$STATE/service/issued"
@@ -263,11 +164,8 @@ cmd_setup() {
   chmod 644 "$STATE/service/install.sh" "$STATE/network.conf"
 
   : >"$STATE/distros.list"
-  # What each kind of the scenario's distributions shares, made once.
-  for kind in $(sed -n 's/^kind=//p' "$STATE"/profiles/* | sort -u); do
-    "${kind}_prepare" || die "could not prepare the $kind kind"
-  done
-  for name in $(pc distros); do
+  kinds_prepare || die "could not prepare the lab's kinds of distribution"
+  for name in $(pc_get distros); do
     kind_do build "$name" || die "could not build distribution $name"
     distro_register "$name"
     # The lab's setup was the provider's last use: the distribution idles
@@ -281,7 +179,7 @@ cmd_setup() {
     distro_watch docker-desktop
   fi
   # Another default than the first of distros (wsl --set-default).
-  default_distro=$(pc default_distro)
+  default_distro=$(pc_get default_distro)
   if [ -n "$default_distro" ]; then
     grep -qxF "$default_distro" "$STATE/distros.list" || die "default_distro $default_distro is not registered"
     { printf '%s\n' "$default_distro"; grep -vxF "$default_distro" "$STATE/distros.list"; } >"$STATE/distros.list.new"
@@ -291,19 +189,19 @@ cmd_setup() {
   # The Windows side: the stand-in (or its absence, or a file that is not a
   # program) and Docker Desktop's executable.
   rm -f "$SYSTEM32/wsl.exe" "$SYSTEM32/wsl-lab.conf"
-  case "$(pc wsl)" in
+  case "$(pc_get wsl)" in
     absent) ;;
     broken) printf 'This file was damaged during an update.\r\n' >"$SYSTEM32/wsl.exe" ;;
     *) cp "$wsl_exe" "$SYSTEM32/wsl.exe" ;;
   esac
   printf '%s\n' "$STATE" >"$SYSTEM32/wsl-lab.conf"
   rm -f "$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
-  if [ "$(pc docker_desktop)" != none ]; then
+  if [ "$(pc_get docker_desktop)" != none ]; then
     mkdir -p "$DOCKER_DESKTOP_DIR"
     printf 'Docker Desktop (Quenvale lab placeholder)\r\n' >"$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
   fi
 
-  issue_code "$(pc base)" "$(pc node_name)"
+  issue_code "$(pc_get base)" "$(pc_get node_name)"
 }
 
 cmd_code() {
@@ -333,12 +231,12 @@ cmd_reboot() {
     [ -n "$name" ] && distro_stop "$name" hard
   done <"$STATE/distros.list"
   conf_set "$STATE/lab.conf" reboot_pending 0
-  after=$(conf_get "$STATE/lab.conf" after_reboot_install)
+  after=$(pc_get after_reboot_install)
   if [ -n "$after" ]; then
     conf_set "$STATE/lab.conf" install "$after"
     conf_set "$STATE/lab.conf" after_reboot_install ""
   fi
-  case "$(conf_get "$STATE/lab.conf" wsl enabled)" in
+  case "$(pc_get wsl)" in
     not-installed | vm-off) conf_set "$STATE/lab.conf" wsl enabled ;;
   esac
 }
@@ -346,58 +244,31 @@ cmd_reboot() {
 cmd_first_run() {
   require_state
   name=$(distro_resolve "${1:-Ubuntu}") || die "no distribution ${1:-Ubuntu}"
-  [ "$(conf_get "$STATE/distros/$name/conf" first_run done)" = pending ] || die "$name has no pending first-run set-up"
+  [ "$(conf_get "$STATE/distros/$name/conf" first_run)" = pending ] || die "$name has no pending first-run set-up"
   first_run_complete "$name"
 }
 
 # Settings that change while the lab runs, as a PC changes: what the
 # distributions can reach (the network's keys, read at every request), and
 # a distribution's live keys (NAME.KEY, or a bare KEY for every
-# distribution that honours it).
+# distribution that honours it). All are checked before any applies.
 cmd_set() {
   require_state
   [ $# -ge 1 ] || die "usage: lab.sh set KEY=VALUE..."
-  for setting in "$@"; do
-    key=${setting%%=*}
-    value=${setting#*=}
-    [ "$key" != "$setting" ] || die "not KEY=VALUE: $setting"
-    case "$key" in
-      *.*)
-        name=$(distro_resolve "${key%.*}") || die "$key: no distribution ${key%.*}"
-        set -- "$name"
-        key=${key##*.}
-        ;;
-      *)
-        if [ -n "$(settings_row pc "$key" any)" ]; then
-          why=$(settings_refusal pc "$key" "$value") || die "$why"
-          [ "$(settings_row pc "$key" any | cut -d'|' -f6)" = live ] || die "$key cannot change while the lab runs"
-          kinds=$(settings_row pc "$key" any | cut -d'|' -f3)
-          while IFS= read -r name; do
-            [ -n "$name" ] && [ "$kinds" != all ] && [ "$value" != "$(settings_row pc "$key" any | cut -d'|' -f5)" ] || continue
-            case ",$kinds," in *",$(kind_of "$name"),"*) ;; *) die "$key=$value: $name cannot honour it; only $kinds distributions do" ;; esac
-          done <"$STATE/distros.list"
-          # In place: every busybox root holds the file as a hard link.
-          { grep -v "^$key=" "$STATE/network.conf" || true; printf '%s=%s\n' "$key" "$value"; } >"$STATE/run/network.conf"
-          cat "$STATE/run/network.conf" >"$STATE/network.conf"
-          rm -f "$STATE/run/network.conf"
-          while IFS= read -r name; do
-            [ -n "$name" ] && kind_do network "$name"
-          done <"$STATE/distros.list"
-          continue
-        fi
-        [ -n "$(settings_row distro "$key" any)" ] || die "$key: no such setting (lab.sh settings lists them)"
-        set -- $(cat "$STATE/distros.list")
-        ;;
-    esac
-    for name in "$@"; do
-      [ "$name" != docker-desktop ] || continue
-      why=$(settings_refusal distro "$key" "$value" "$(kind_of "$name")" "$name") || die "$why"
-      [ "$(settings_row distro "$key" "$(kind_of "$name")" | cut -d'|' -f6)" = live ] ||
-        die "$name.$key cannot change while the lab runs"
+  plan=$(python3 "$LIB/settings.py" set "$STATE" "$@") || exit 1
+  while read -r where name key value; do
+    if [ "$where" = network ]; then
+      conf_set "$STATE/network.conf" "$key" "$value"
+      while IFS= read -r each; do
+        [ -n "$each" ] && kind_do network "$each"
+      done <"$STATE/distros.list"
+    else
       kind_do set "$name" "$key" "$value" || die "could not set $name.$key=$value"
       conf_set "$STATE/profiles/$name" "$key" "$value"
-    done
-  done
+    fi
+  done <<PLAN
+$plan
+PLAN
 }
 
 cmd_exec() {
@@ -419,9 +290,6 @@ cmd_exec() {
   exit $((rc & 255))
 }
 
-# The stack a provider's distribution may need, as status summarises it.
-STATUS_PACKAGES="ca-certificates curl python3 docker.io"
-
 cmd_status() {
   require_state
   echo "scenario: $(cat "$STATE/scenario.name")"
@@ -436,16 +304,20 @@ cmd_status() {
     flags=""
     [ "$name" = "$default" ] && flags=" (default)"
     user=$(conf_get "$dir/conf" default_user)
-    packages=$(kind_do packages "$name" | awk -v wanted="$STATUS_PACKAGES" '
+    packages=$(kind_do packages "$name" | awk -v wanted="$STACK" '
       BEGIN { n = split(wanted, w, " "); for (i = 1; i <= n; i++) want[w[i]] = 1 }
       $1 in want { printf "%s,", $1 }')
     extra=$(kind_do status "$name")
-    echo "distro: $name$flags kind=$(kind_of "$name") state=$(distro_state "$name") wsl=$(conf_get "$dir/conf" version 2)" \
-      "user=${user:-root} first_run=$(conf_get "$dir/conf" first_run done) packages=$packages" \
+    echo "distro: $name$flags kind=$(kind_of "$name") state=$(distro_state "$name") wsl=$(conf_get "$dir/conf" version)" \
+      "user=${user:-root} first_run=$(conf_get "$dir/conf" first_run) packages=$packages" \
       "docker=$(kind_do docker_state "$name") docker_group=$(awk -F: '$1 == "docker" { print $4 }' "$dir/root/etc/group")${extra:+ $extra}"
   done <"$STATE/distros.list"
   echo "tokens: $(grep -c . "$STATE/service/issued" || true) issued, $(grep -c . "$STATE/service/used" || true) used"
   sed 's/^/enrolled: /' "$STATE/service/enrolled"
+}
+
+in_state() { # NAME STATE
+  [ "$(distro_state "$1")" = "$2" ]
 }
 
 # Waits until DISTRO is in STATE (Running or Stopped), or fails after SECONDS.
@@ -454,11 +326,7 @@ cmd_await() {
   [ $# -ge 2 ] || die "usage: lab.sh await DISTRO Running|Stopped [SECONDS]"
   name=$(distro_resolve "$1") || die "no distribution $1"
   case "$2" in Running | Stopped) ;; *) die "a state is Running or Stopped, not $2" ;; esac
-  deadline=$(($(now_ms) + ${3:-30} * 1000))
-  while [ "$(distro_state "$name")" != "$2" ]; do
-    [ "$(now_ms)" -lt "$deadline" ] || die "$name is still $(distro_state "$name") after ${3:-30} s"
-    sleep 0.2
-  done
+  wait_until "${3:-30}" in_state "$name" "$2" || die "$name is still $(distro_state "$name") after ${3:-30} s"
 }
 
 # Fails as soon as DISTRO is not in STATE, within SECONDS.
@@ -467,12 +335,12 @@ cmd_stays() {
   [ $# -eq 3 ] || die "usage: lab.sh stays DISTRO Running|Stopped SECONDS"
   name=$(distro_resolve "$1") || die "no distribution $1"
   case "$2" in Running | Stopped) ;; *) die "a state is Running or Stopped, not $2" ;; esac
+  other=Running
+  [ "$2" = Running ] && other=Stopped
   started=$(now_ms)
-  while [ $(($(now_ms) - started)) -lt $(($3 * 1000)) ]; do
-    now=$(distro_state "$name")
-    [ "$now" = "$2" ] || die "$name is $now after $((($(now_ms) - started) / 1000)) s, not $2"
-    sleep 0.2
-  done
+  if wait_until "$3" in_state "$name" "$other"; then
+    die "$name is $other after $((($(now_ms) - started) / 1000)) s, not $2"
+  fi
 }
 
 # Every installed package of DISTRO, one a line (with its version on a
@@ -518,13 +386,10 @@ cmd_leftovers() {
 # way is waited for (20 s); that none ever waited is an error.
 cmd_wake() {
   require_state
-  tries=0
-  while ! ls "$STATE"/run/*.stuck >/dev/null 2>&1 && [ $tries -lt 100 ]; do
-    sleep 0.2
-    tries=$((tries + 1))
-  done
+  waiting=0
+  wait_until 20 sh -c 'ls "$1"/run/*.stuck >/dev/null 2>&1' sh "$STATE" && waiting=1
   conf_set "$STATE/lab.conf" wsl_hang no
-  ls "$STATE"/run/*.stuck >/dev/null 2>&1 || die "no wsl.exe call was waiting on the WSL service"
+  [ $waiting -eq 1 ] || die "no wsl.exe call was waiting on the WSL service"
 }
 
 cmd_teardown() {

@@ -6,17 +6,19 @@
 #   selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios|real
 #
 # story:     a new provider from no distribution to I_CONNECTED and E_TOKEN_,
-#            how wsl.exe reads its command line, and the settings the lab
-#            refuses;
-# scenarios: every busybox scenario's starting state as the scripts see it,
-#            what the dependency and enrollment runs make of it, and how a
-#            busybox distribution lives and stops;
+#            how wsl.exe reads its command line and speaks, and the
+#            settings the lab refuses;
+# scenarios: the table selftest.txt: every busybox scenario's starting
+#            state as the scripts see it, what the dependency and
+#            enrollment runs make of it, and how a busybox distribution
+#            lives and stops;
 # real:      the real kind: a ready distribution, a bare one that gets its
-#            packages, Docker repaired without systemd, and WSL's instance
-#            lifetime.
+#            packages, Docker repaired without systemd, WSL's instance
+#            lifetime, and a setup cut short that teardown recovers from.
 #
 # Runs inside the caller's Wine session (WINEPREFIX, a running wineserver);
-# needs root for the lab's chroots. Leaves the prefix without a lab.
+# needs root for the lab's chroots. Leaves the prefix without a lab (in
+# QVLAB_STATE, if set, as lab.sh does).
 set -u
 
 [ $# -eq 3 ] || { echo "usage: selftest.sh WSL_EXE RUN_SCRIPT_EXE story|scenarios|real" >&2; exit 2; }
@@ -31,6 +33,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 [ -n "${WINEPREFIX:-}" ] || { echo "selftest: no Wine session (WINEPREFIX); run under tools/wine-session.sh" >&2; exit 2; }
 export QVLAB_WSL_EXE="$WSL_EXE"
+STATE=${QVLAB_STATE:-$WINEPREFIX/quenvale-lab}
 
 work=$(mktemp -d)
 : >"$work/input"
@@ -258,7 +261,7 @@ story() {
   enroll "$(lab code --base http://203.0.113.10 --name '节点-1')"
   exits 0
   has I_CONNECTED
-  holds "the service saw the node's name" grep -q '节点-1' "$WINEPREFIX/quenvale-lab/service/enrolled"
+  holds "the service saw the node's name" grep -q '节点-1' "$STATE/service/enrolled"
 
   context="command lines received"
   lab commands >"$work/commands"
@@ -267,6 +270,14 @@ story() {
     grep -qF '"wsl.exe" --distribution Ubuntu --user root --exec sh -c "set -eu;' "$work/commands"
   holds "the first preflight named no distribution" grep -q '^"wsl.exe"  --exec sh -c "echo QV_PREFLIGHT;' "$work/commands"
   if grep -qF -- "$token" "$work/commands"; then fail "no command line holds the token"; else pass "no command line holds the token"; fi
+
+  # The same in English Windows' words, byte for byte.
+  context="English Windows"
+  setup wsl-service-disabled wsl_lang=en-US || return
+  wine 'C:\windows\system32\wsl.exe' --exec true </dev/null >"$work/raw" 2>/dev/null
+  printf 'The service cannot be started, either because it is disabled or because it has no enabled devices associated with it.\r\nError code: Wsl/0x80070422\r\n' |
+    iconv -f UTF-8 -t UTF-16LE >"$work/expected"
+  holds "an error is UTF-16LE with CRLF, in English" cmp -s "$work/raw" "$work/expected"
 
   # Every setting is read or refused; nothing is set up for a refused one.
   context="settings refused"
@@ -279,7 +290,7 @@ story() {
   refused Ubuntu.docker=client real-ready Ubuntu.docker=client
   refused Ubuntu.version=1 real-ready version=1
   refused instance_idle_ms=soon ready instance_idle_ms=soon
-  holds "no lab is left after a refusal" test ! -e "$WINEPREFIX/quenvale-lab"
+  holds "no lab is left after a refusal" test ! -e "$STATE"
   # lab/README.md shows the table the lab checks against.
   lab settings >"$work/settings"
   holds "lab/README.md holds the table of settings" \
@@ -287,377 +298,68 @@ story() {
     "$(dirname "$LAB")/README.md"
 }
 
+# One line of selftest.txt's CHECKs against the last run.
+check() { # CHECK
+  _args=${1#* }
+  case "$1" in
+    "exit nonzero") exits_nonzero ;;
+    "exit -1") exits 4294967295 ;;
+    "exit "*) exits "$_args" ;;
+    "not run") holds "the run cannot start" test "$run_ok" = 0 ;;
+    "has "*) has $_args ;;
+    "lacks "*) lacks $_args ;;
+    "says "*) has "$_args" ;;
+    "does not say "*) lacks "${1#does not say }" ;;
+    "first "*) holds "the first line is $_args" first_line_is "$_args" ;;
+    empty) holds "nothing was printed" test ! -s "$work/capture" ;;
+    "status "*) holds "lab.sh status says $_args" status_says "$_args" ;;
+    "summary "*) holds "the runner says $_args" grep -qF -- "$_args" "$work/summary" ;;
+    "file "*) holds "$_args exists" test -f "$WINEPREFIX/$_args" ;;
+    *) fail "selftest.txt: no such check: $1" ;;
+  esac
+}
+
+# A lab.sh command as a run: its output is the capture, its exit code the exit code.
+lab_run() {
+  lab "$@" >"$work/capture" 2>&1
+  exit_code=$?
+  run_ok=1
+  last_run="lab.sh $*"
+  : >"$work/summary"
+}
+
 scenarios() {
-  setup ready &&
-    {
-      preflight
-      exits 0
-      has QV_PREFLIGHT QV_DOCKER_OK QV_UBUNTU QV_USER=alice QV_DISTRO=Ubuntu
-      lacks QV_NEED_TOOLS
-      enroll "$code"
-      exits 0
-      has QV_INSTALL_RUNNING I_CONNECTED
-      preflight --distro Debian
-      exits 4294967295
-      lacks QV_PREFLIGHT
-    }
-
-  setup wsl-missing &&
-    {
-      run preflight
-      holds "the runner finds no wsl.exe" grep -q "no wsl.exe in the system directory" "$work/summary"
-    }
-
-  setup wsl-exe-broken &&
-    {
-      preflight
-      holds "the run cannot start" test "$run_ok" = 0
-    }
-
-  setup wsl1 &&
-    {
-      preflight
-      exits 11
-      has QV_PREFLIGHT QV_WSL_NOT_2
-      lacks QV_UBUNTU
-    }
-
-  setup docker-desktop-stopped &&
-    {
-      preflight
-      exits 0
-      has QV_DOCKER_MISSING QV_USER=alice
-      lacks QV_NEED_TOOLS
-      list_quiet
-      exits 0
-      has docker-desktop
-      holds "the default distribution comes first" first_line_is Ubuntu
-      holds "Docker Desktop's executable is in Program Files" \
-        test -f "$WINEPREFIX/drive_c/Program Files/Docker/Docker/Docker Desktop.exe"
-    }
-
-  setup docker-desktop-running &&
-    {
-      preflight
-      exits 0
-      has QV_DOCKER_OK
-      enroll "$code"
-      exits 0
-      has I_CONNECTED
-    }
-
-  setup docker-desktop-no-integration &&
-    {
-      preflight
-      exits 0
-      has QV_DOCKER_EXTERNAL
-      lacks QV_NEED_TOOLS
-    }
-
-  setup docker-remote-host &&
-    {
-      preflight
-      exits 0
-      has QV_DOCKER_EXTERNAL
-      lacks QV_DOCKER_OK
-    }
-
-  setup debian-no-python &&
-    {
-      preflight
-      exits 0
-      has QV_NEED_TOOLS QV_DOCKER_OK QV_DISTRO=Debian
-      lacks QV_UBUNTU
-    }
-
-  setup ubuntu-no-venv &&
-    {
-      preflight
-      has QV_DOCKER_OK
-      lacks QV_NEED_TOOLS
-      enroll "$code"
-      exits_nonzero
-      has QV_INSTALL_RUNNING E_PYTHON_MISSING
-    }
-
-  setup offline &&
-    {
-      enroll "$code"
-      exits 14
-      has QV_DOWNLOAD_FAILED
-    }
-
-  setup offline-no-docker &&
-    {
-      dependency alice 0 install
-      exits_nonzero
-      lacks QV_DEPS_READY
-    }
-
-  setup no-ca-certificates &&
-    {
-      enroll "$code"
-      exits 14
-      has QV_DOWNLOAD_FAILED
-      enroll "$(lab code --base http://203.0.113.10)"
-      exits 0
-      has I_CONNECTED
-    }
-
-  setup service-error &&
-    {
-      enroll "$code"
-      exits_nonzero
-      has QV_INSTALL_RUNNING
-      lacks I_CONNECTED E_TOKEN_ E_PYTHON_MISSING
-    }
-
-  setup long-output &&
-    {
-      enroll "$code"
-      exits 0
-      lacks QV_INSTALL_RUNNING I_CONNECTED
-      holds "the capture ends in the installer's last line" grep -q 'may be closed' "$work/capture"
-    }
-
-  setup disk-full &&
-    {
-      enroll "$code"
-      exits_nonzero
-      lacks QV_INSTALL_RUNNING QV_DOWNLOAD_FAILED
-    }
-
-  setup first-run-pending &&
-    {
-      preflight
-      exits 0
-      has QV_PREFLIGHT QV_UBUNTU QV_DOCKER_MISSING
-      lacks QV_USER=
-      lab first-run Ubuntu
-      preflight
-      has QV_USER=alice
-    }
-
-  setup new-provider-skips-first-run &&
-    {
-      run plain --extra "--install -d Ubuntu --no-launch"
-      exits 0
-      run plain --extra "--distribution Ubuntu"
-      preflight
-      exits 0
-      has QV_PREFLIGHT QV_UBUNTU
-      lacks QV_USER=
-    }
-
-  setup install-reboot &&
-    {
-      run plain --extra "--install -d Ubuntu --no-launch"
-      exits 3010
-      preflight
-      exits 4294967295
-      lacks QV_PREFLIGHT
-      lab reboot
-      lab first-run Ubuntu
-      preflight
-      exits 0
-      has QV_PREFLIGHT QV_USER=alice
-    }
-
-  setup install-fails &&
-    {
-      run plain --extra "--install -d Ubuntu --no-launch"
-      exits 4294967295
-      has HCS_E_HYPERV_NOT_INSTALLED
-      list_quiet
-      holds "nothing registered" test ! -s "$work/capture"
-    }
-
-  setup install-restart-first &&
-    {
-      preflight
-      exits 4294967295
-      has WSL_E_WSL_OPTIONAL_COMPONENT_REQUIRED
-      run plain --extra "--install -d Ubuntu --no-launch"
-      exits 0
-      preflight
-      exits 4294967295
-      lacks QV_PREFLIGHT
-      lab reboot
-      list_quiet
-      exits 0
-      holds "nothing registered by the first installer run" test ! -s "$work/capture"
-      run plain --extra "--install -d Ubuntu --no-launch"
-      exits 0
-      list_quiet
-      has Ubuntu
-    }
-
-  setup wsl-vm-off &&
-    {
-      preflight
-      exits 4294967295
-      lacks QV_PREFLIGHT
-      has HCS_E_HYPERV_NOT_INSTALLED
-      run plain --extra "--install -d Ubuntu --no-launch"
-      exits 4294967295
-      list_quiet
-      exits 0
-      has Ubuntu
-    }
-
-  # What stops WSL before any shell runs: every call, the installer's too,
-  # fails with -1 and the failure's code token.
-  for failure in wsl-service-disabled:Wsl/0x80070422 wsl-winsock-lsp:Wsl/Service/0x8007273d \
-    wsl-package-broken:Wsl/CallMsi/REGDB_E_CLASSNOTREG wsl-kernel-missing:aka.ms/wsl2kernel; do
-    setup "${failure%%:*}" &&
-      {
-        preflight
-        exits 4294967295
-        lacks QV_PREFLIGHT
-        has "${failure#*:}"
-        run plain --extra "--install -d Ubuntu --no-launch"
-        exits 4294967295
-      }
-  done
-  # The same in English Windows' words, byte for byte.
-  setup wsl-service-disabled wsl_lang=en-US &&
-    {
-      wine 'C:\windows\system32\wsl.exe' --exec true </dev/null >"$work/raw" 2>/dev/null
-      printf 'The service cannot be started, either because it is disabled or because it has no enabled devices associated with it.\r\nError code: Wsl/0x80070422\r\n' |
-        iconv -f UTF-8 -t UTF-16LE >"$work/expected"
-      holds "an error is UTF-16LE with CRLF, in English" cmp -s "$work/raw" "$work/expected"
-    }
-
-  setup install-no-download &&
-    {
-      run plain --extra "--install -d Ubuntu --no-launch"
-      exits 4294967295
-      has WININET_E_NAME_NOT_RESOLVED
-      list_quiet
-      holds "nothing registered" test ! -s "$work/capture"
-    }
-
-  setup docker-desktop-default &&
-    {
-      preflight
-      exits 0
-      has QV_PREFLIGHT QV_NEED_TOOLS QV_DISTRO=docker-desktop
-      lacks QV_UBUNTU QV_USER=
-      list_quiet
-      holds "docker-desktop is the default" first_line_is docker-desktop
-    }
-
-  for scenario in apt-fails apt-hangs dockerd-fails; do
-    setup "$scenario" &&
-      {
-        preflight
-        has QV_DOCKER_MISSING
-        dependency alice 0 install
-        exits_nonzero
-        lacks QV_DEPS_READY
-      }
-  done
-
-  # A stopped daemon is started by its init script where the package has
-  # one (docker-ce), else by dockerd itself, detached, into its own log.
-  for scenario in docker-stopped docker-ce-stopped docker-no-group; do
-    setup "$scenario" &&
-      {
-        preflight
-        exits 0
-        has QV_DOCKER_NATIVE
-        dependency alice 0 repair
-        exits 0
-        has QV_DEPS_READY
-        case $scenario in
-          docker-stopped)
-            lacks "Starting Docker"
-            holds "dockerd's output in /var/log/docker.log" docker_log_says "API listen" ;;
-          docker-ce-stopped) has "Starting Docker" ;;
-        esac
-        preflight --distro Ubuntu
-        has QV_DOCKER_OK
-      }
-  done
-
-  setup ubuntu-no-tools &&
-    {
-      preflight
-      has QV_NEED_TOOLS QV_DOCKER_OK
-      dependency alice 1 none
-      exits 0
-      has QV_DEPS_READY
-      preflight --distro Ubuntu
-      lacks QV_NEED_TOOLS
-      enroll "$code"
-      exits 0
-      has I_CONNECTED
-    }
-
-  setup ubuntu-bare &&
-    {
-      preflight
-      has QV_NEED_TOOLS QV_DOCKER_MISSING
-      dependency alice 1 install
-      exits 0
-      has QV_DEPS_READY
-      preflight --distro Ubuntu
-      has QV_DOCKER_OK
-      lacks QV_NEED_TOOLS
-    }
-
-  setup ubuntu-20.04 &&
-    {
-      preflight
-      has QV_NEED_TOOLS QV_DOCKER_MISSING
-      dependency alice 1 install
-      exits 0
-      has QV_DEPS_READY
-      preflight --distro Ubuntu
-      has QV_NEED_TOOLS QV_DOCKER_OK
-    }
-
-  setup docker-desktop-stopped-no-curl &&
-    {
-      preflight
-      has QV_NEED_TOOLS QV_DOCKER_MISSING
-      dependency alice 1 none
-      exits 0
-      has QV_DEPS_READY
-    }
-
-  setup ubuntu-no-docker &&
-    {
-      preflight
-      exits 0
-      has QV_DOCKER_MISSING QV_USER=alice
-      lacks QV_NEED_TOOLS
-      dependency bob 0 install
-      exits_nonzero
-      lacks QV_DEPS_READY
-      holds "nothing installed for a user the distribution lacks" status_says "^distro: Ubuntu .*docker=none"
-    }
-
-  # A busybox distribution lives as a real one does: it stops when idle and
-  # at a restart, and boots at its next call, with what systemd enables.
-  setup ready instance_idle_ms=1000 &&
-    {
-      holds "it stops once idle" lab await Ubuntu Stopped 10
-      holds "a stopped one has no daemon" status_says "^distro: Ubuntu .*state=Stopped .*docker=stopped"
-      preflight
-      has QV_DOCKER_OK
-      holds "the next call boots it" status_says "^distro: Ubuntu .*state=Running"
-    }
-  setup docker-stopped systemd=no &&
-    {
-      holds "a bare distro key applies to every distribution" lacks_file /etc/wsl.conf
-      dependency alice 0 repair
-      has QV_DEPS_READY
-      lab reboot
-      holds "a restart stops it" status_says "^distro: Ubuntu .*state=Stopped"
-      preflight
-      has QV_DOCKER_NATIVE
-    }
+  _current=""
+  sed -e '/^#/d' -e '/^[[:space:]]*$/d' "$(dirname "$LAB")/selftest.txt" >"$work/table"
+  while IFS='|' read -r _scenario _run _checks <&3; do
+    _scenario=$(echo $_scenario)
+    _run=$(echo $_run)
+    if [ "$_scenario" != "$_current" ]; then
+      _current=$_scenario
+      # shellcheck disable=SC2086
+      setup $_scenario || continue
+    fi
+    context="$_scenario: $_run"
+    # shellcheck disable=SC2086
+    case "$_run" in
+      preflight*) preflight ${_run#preflight} ;;
+      "dependency "*) dependency ${_run#dependency } ;;
+      "enroll plain-http") enroll "$(lab code --base http://203.0.113.10)" ;;
+      enroll) enroll "$code" ;;
+      list) list_quiet ;;
+      "wsl "*) run plain --extra "${_run#wsl }" ;;
+      "lab "*) lab_run ${_run#lab } ;;
+      *) fail "selftest.txt: no such run: $_run"; continue ;;
+    esac
+    _ifs=$IFS
+    IFS=';'
+    set -- $_checks
+    IFS=$_ifs
+    for _check in "$@"; do
+      _check=$(echo $_check)
+      [ -z "$_check" ] || check "$_check"
+    done
+  done 3<"$work/table"
 }
 
 real() {
@@ -731,6 +433,26 @@ real() {
     {
       holds "a bare systemd=no boots no systemd" status_says "^distro: Ubuntu .*pid1=init"
     }
+
+  # A setup killed while it builds a package layer (a ctest timeout, Ctrl-C)
+  # leaves whatever it had: a VM, its mounts and cgroups, half a layer.
+  # Teardown takes all of it down, and the next setup works. (No scenario
+  # asks for curl alone; its layer, if cached, goes so that it is built.)
+  context="a setup cut short"
+  lab teardown
+  rm -rf "${QVLAB_USERLAND:-$(dirname "$LAB")/../build/lab-userland}"/*/layers/curl-*
+  setsid sh "$LAB" setup real-ready Ubuntu.tools=curl Ubuntu.docker=none >"$work/cut" 2>&1 &
+  cut=$!
+  holds "the setup gets as far as a package layer's VM" \
+    timeout 300 sh -c 'until ls "$1"/layers/*/vm.ready >/dev/null 2>&1; do sleep 0.2; done' sh "$STATE"
+  kill -KILL "-$cut"
+  wait "$cut" 2>/dev/null
+  cp "$STATE/cgroups" "$work/cgroups"
+  holds "the layer's root is still mounted" grep -qF "$STATE/layers/" /proc/self/mounts
+  holds "teardown takes it down" lab teardown
+  holds "nothing stays mounted" sh -c '! grep -qF "$1/" /proc/self/mounts' sh "$STATE"
+  holds "no cgroup of the lab stays" sh -c 'while read -r c; do [ ! -d "$c" ] || exit 1; done <"$1"' sh "$work/cgroups"
+  holds "the next setup works" lab setup ready
 }
 
 case "$GROUP" in

@@ -17,8 +17,8 @@ While a node enrolls, every process of the distribution (every process whose
 root is the distribution's root) is looked at: a command line that carries
 the token is recorded in STATE/service/leaks.
 
-The setting service (STATE/network.conf, read at every request through the
-lab's one settings reader, so that lab.sh set changes it at once):
+The setting service (STATE/network.conf, read at every request, so that
+lab.sh set changes it at once):
   ok     as above
   error  enrollment fails with 500 E_SERVICE_ERROR
   down   every request fails with 503 E_SERVICE_UNAVAILABLE
@@ -28,22 +28,20 @@ import contextlib
 import fcntl
 import hashlib
 import os
-import subprocess
+import sys
 
 
 class Service:
     def __init__(self, state):
         self.state = state
         self.books = os.path.join(state, "service")
-        self.settings_sh = os.path.join(state, "lib", "wsl", "settings.sh")
         self.network_conf = os.path.join(state, "network.conf")
+        sys.path.insert(0, os.path.join(state, "lib"))
+        from settings import read_conf
+        self.read_conf = read_conf
 
-    def setting(self, key, default, conf=None):
-        """A setting of network.conf (or CONF), read by the lab's conf_get."""
-        return subprocess.run(
-            ["sh", "-c", '. "$0"; conf_get "$1" "$2" "$3"', self.settings_sh,
-             conf or self.network_conf, key, default],
-            capture_output=True, check=False).stdout.decode().strip()
+    def setting(self, key, default):
+        return self.read_conf(self.network_conf).get(key, default)
 
     def _lines(self, name):
         try:

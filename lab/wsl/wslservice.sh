@@ -29,8 +29,11 @@ exec </dev/null >/dev/null 2>>"$STATE/helper.log"
 LC_ALL=C
 LANG=C
 export LC_ALL LANG
-. "$STATE/lib/wsl/settings.sh"
-. "$STATE/lib/wsl/registry.sh"
+LIB="$STATE/lib"
+. "$LIB/wsl/basics.sh"
+. "$LIB/wsl/registry.sh"
+. "$LIB/wsl/instance.sh"
+. "$LIB/wsl/kinds.sh"
 
 say() {
   printf '%s\n' "$@" >>"$RUN.msg"
@@ -41,13 +44,14 @@ finish() {
   exit 0
 }
 
-lab() {
+# A setting of the PC (lab.conf).
+pc_get() {
   conf_get "$STATE/lab.conf" "$@"
 }
 
 # The Windows side must be able to start anything at all.
 require_wsl() {
-  case "$(lab wsl enabled)" in
+  case "$(pc_get wsl enabled)" in
     not-installed)
       say "The Windows Subsystem for Linux is not installed. You can install by running 'wsl.exe --install'." \
         "For more information please visit https://aka.ms/wslinstall" \
@@ -62,9 +66,9 @@ require_wsl() {
 # wake, or until the lab is taken down under it. RUN.stuck says that this
 # call is waiting.
 wait_while_stuck() {
-  [ "$(lab wsl_hang no)" = yes ] || return 0
+  [ "$(pc_get wsl_hang no)" = yes ] || return 0
   : >"$RUN.stuck"
-  while [ "$(lab wsl_hang no)" = yes ]; do
+  while [ "$(pc_get wsl_hang no)" = yes ]; do
     sleep 0.2
   done
   rm -f "$RUN.stuck"
@@ -74,7 +78,7 @@ wait_while_stuck() {
 # What stops the WSL service itself, before any distribution is looked
 # at: every call fails with -1, the installer's included.
 require_service() {
-  case "$(lab wsl enabled)" in
+  case "$(pc_get wsl enabled)" in
     service-disabled)
       # Its start type set to Disabled, often by security software.
       say "The service cannot be started, either because it is disabled or because it has no enabled devices associated with it." \
@@ -106,12 +110,12 @@ require_service() {
 # WSL 2's kernel, and no restart pending after enabling them.
 require_vm() { # NAME
   [ "$(conf_get "$STATE/distros/$1/conf" version 2)" = 2 ] || return 0
-  if [ "$(lab reboot_pending 0)" = 1 ]; then
+  if [ "$(pc_get reboot_pending 0)" = 1 ]; then
     say "The requested operation requires a system restart to complete. Restart Windows and try again." \
       "Error code: Wsl/Service/CreateInstance/CreateVm/HCS/ERROR_SUCCESS_REBOOT_REQUIRED"
     finish -1
   fi
-  case "$(lab wsl enabled)" in
+  case "$(pc_get wsl enabled)" in
     vm-off)
       say "WSL2 is unable to start since virtualization is not enabled on this machine." \
         "Please ensure the \"Virtual Machine Platform\" optional component is enabled and virtualization is turned on in your computer's firmware settings." \
@@ -154,11 +158,7 @@ pick_distro() { # WANTED
 
 # While a first-run set-up is under way, other starts wait for it.
 wait_first_run() {
-  tries=0
-  while [ -e "$dir/first-run.lock" ] && [ $tries -lt 600 ]; do
-    sleep 0.1
-    tries=$((tries + 1))
-  done
+  wait_until 60 test ! -e "$dir/first-run.lock" || true
 }
 
 op_run() {
@@ -224,7 +224,7 @@ op_launch() {
   fi
   distro_call_end "$name"
   if [ "$(conf_get "$dir/conf" first_run done)" = pending ]; then
-    if [ "$(lab first_run_on_open yes)" != yes ]; then
+    if [ "$(pc_get first_run_on_open yes)" != yes ]; then
       # The user closed the window before creating an account.
       printf '%s\n' "Installing, this may take a few minutes..." "Please create a default UNIX user account." \
         "Enter new UNIX username: " >>"$RUN.out"
@@ -294,7 +294,7 @@ op_install() {
       "Error code: Wsl/InstallDistro/ERROR_ALREADY_EXISTS"
     finish -1
   fi
-  mode=$(lab install ok)
+  mode=$(pc_get install ok)
   case "$mode" in
     fail)
       say "Installing: Ubuntu" \
@@ -302,7 +302,7 @@ op_install() {
         "Please enable the Virtual Machine Platform Windows feature and ensure virtualization is enabled in the BIOS." \
         "For information please visit https://aka.ms/enablevirtualization" \
         "Error code: Wsl/InstallDistro/Service/RegisterDistro/CreateVm/HCS/HCS_E_HYPERV_NOT_INSTALLED"
-      finish "$(lab install_exit -1)"
+      finish "$(pc_get install_exit -1)"
       ;;
     no-download)
       say "Failed to fetch the list distribution from 'https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json'. The server name or address could not be resolved" \
@@ -310,7 +310,7 @@ op_install() {
       finish -1
       ;;
     restart-first)
-      if [ "$(lab reboot_pending 0)" != 1 ]; then
+      if [ "$(pc_get reboot_pending 0)" != 1 ]; then
         conf_set "$STATE/lab.conf" reboot_pending 1
         conf_set "$STATE/lab.conf" after_reboot_install ok
       fi
@@ -335,7 +335,7 @@ op_install() {
   distro_register Ubuntu
   kind_do running Ubuntu && distro_watch Ubuntu
   say "Ubuntu has been installed."
-  if [ "$(lab wsl enabled)" = not-installed ]; then conf_set "$STATE/lab.conf" wsl enabled; fi
+  if [ "$(pc_get wsl enabled)" = not-installed ]; then conf_set "$STATE/lab.conf" wsl enabled; fi
   case "$mode" in
     3010 | 1641)
       conf_set "$STATE/lab.conf" reboot_pending 1

@@ -2,12 +2,10 @@
 # busybox's applets, dash as /bin/sh, the lab's stand-ins (root/bin,
 # root/archive) for the tools whose failures the lab plays, and real users
 # with real uids. Its Docker daemon is a state, not a process. Its network
-# is a server on the host (network.py) that the stand-in curl reaches
-# through a spool folder in the root. Sourced by registry.sh; the
-# operations are those registry.sh lists.
-#
-# Inside the root, the lab's own state lives in /var/lib/qvlab (the
-# stand-ins' lib.sh says what each file is).
+# is a server on the host (network.py, in the distribution's cgroups) that
+# the stand-in curl reaches through a spool folder in the root. Its
+# operations are those of wsl/kinds.sh. Inside the root, the lab's own state
+# lives in /var/lib/qvlab (the stand-ins' lib.sh says what each file is).
 
 # A socket inode at PATH (no process listens on it; -S is what counts).
 # Bound by a name relative to its directory: a socket's path may not exceed
@@ -124,7 +122,7 @@ busybox_base_build() {
   done
   ln -sf apt-get "$_base/usr/bin/apt"
   cp "$_from/lib.sh" "$_base/var/lib/qvlab/lib.sh"
-  cp "$LIB/wsl/settings.sh" "$_base/var/lib/qvlab/settings.sh"
+  cp "$LIB/wsl/basics.sh" "$_base/var/lib/qvlab/basics.sh"
   cp "$_from"/archive/* "$_base/var/lib/qvlab/archive/"
   chmod 755 "$_base"/var/lib/qvlab/archive/*
   printf 'desktop-lab\n' >"$_base/etc/hostname"
@@ -154,9 +152,12 @@ GROUP
   chmod 640 "$_base/etc/shadow"
 }
 
-# What every busybox distribution of a lab shares: the base, and a busybox
-# that runs inside a root.
+# What every busybox distribution of a lab shares: the machine's busybox
+# and dash, the base, and a busybox that runs inside a root.
 busybox_prepare() {
+  _busybox=$(command -v busybox) || { echo "busybox is missing (Debian package busybox-static)" >&2; return 1; }
+  cp "$_busybox" "$LIB/busybox"
+  cp "$(command -v dash)" "$LIB/dash"
   busybox_base_build || return 1
   /usr/sbin/chroot "$LIB/base" /bin/sh -c 'exit 0' || {
     echo "busybox does not run inside a root: the lab needs the statically linked busybox (busybox-static)" >&2
@@ -178,7 +179,7 @@ busybox_build() { # NAME
   rm -rf "$_dir"
   mkdir -p "$_root"
   cp -a "$LIB/base/." "$_root/" || return 1
-  distro_cgroups_make "$_name" || return 1
+  cgroups_make "$_dir" || return 1
   distro_dress "$_name" || return 1
 
   busybox_os_release "$_os" >"$_root/etc/os-release" || return 1
@@ -196,9 +197,7 @@ timeout_cap=$(profile_get "$_name" timeout_cap)
 CONF
   : >"$_root/var/lib/qvlab/packages"
   make_socket "$_root/var/lib/qvlab/docker.sock.inode" || return 1
-  # What the PC's network lets through, read by the stand-ins at every use;
-  # a hard link, so that lab.sh set reaches every root at once.
-  ln "$STATE/network.conf" "$_root/var/lib/qvlab/network.conf" || return 1
+  busybox_network "$_name"
   mkdir -p "$_root/var/lib/qvlab/spool"
   chmod 1777 "$_root/var/lib/qvlab/spool"
 
@@ -276,34 +275,26 @@ busybox_boot() { # NAME
   _dir="$STATE/distros/$1"
   _root="$_dir/root"
   mkdir -p "$_root/run"
-  if wants_systemd "$1"; then
+  if wants_systemd "$_root"; then
     mkdir -p "$_root/run/systemd/system"
     (R=$_root . "$LIB/kinds/busybox/root/lib.sh" && if unit_enabled; then daemon_start || true; fi)
   fi
   busybox_docker_desktop "$1"
-  setsid -f python3 "$LIB/kinds/busybox/network.py" "$STATE" "$1" </dev/null >>"$_dir/network.log" 2>&1 9>&-
+  sh "$LIB/wsl/in-cgroups.sh" "$_dir/cgroups" setsid -f python3 "$LIB/kinds/busybox/network.py" "$STATE" "$1" \
+    </dev/null >>"$_dir/network.log" 2>&1 9>&-
   : >"$_dir/running"
 }
 
-# Its processes end (those of its cgroups), its daemon with them, its
-# network server, and /run empties, as a tmpfs does.
+# Its processes end (those of its cgroups: its network server too), its
+# daemon with them, and /run empties, as a tmpfs does.
 busybox_stop() { # NAME [hard|idle]
   _dir="$STATE/distros/$1"
-  [ -f "$_dir/cgroups" ] && cgroup_kill "$_dir/cgroups"
-  if _pid=$(busybox_network_pid "$1"); then
-    kill "$_pid" 2>/dev/null
-  fi
-  rm -f "$_dir/network.pid" "$_dir/running"
+  cgroup_kill "$_dir/cgroups"
+  rm -f "$_dir/running"
   if [ -d "$_dir/root/run" ]; then
     (R="$_dir/root" . "$LIB/kinds/busybox/root/lib.sh" && daemon_stop)
     find "$_dir/root/run" -mindepth 1 -delete
   fi
-}
-
-busybox_network_pid() { # NAME
-  _pid=$(cat "$STATE/distros/$1/network.pid" 2>/dev/null) || return 1
-  tr '\0' ' ' <"/proc/$_pid/cmdline" 2>/dev/null | grep -qF "network.py $STATE $1" || return 1
-  printf '%s\n' "$_pid"
 }
 
 busybox_enter() { # NAME CGROUPS ARGV...
@@ -357,19 +348,13 @@ busybox_docker_state() { # NAME
   fi
 }
 
-busybox_status() { # NAME
-  :
-}
-
 busybox_kept() { # NAME
   printf '%s\n' "$STATE/distros/$1/root"
 }
 
-busybox_teardown() { # NAME
-  :
-}
-
-# Its tools read the network's settings at every use.
+# What the PC's network lets through, read by the stand-ins at every use
+# from their copy in the root.
 busybox_network() { # NAME
-  :
+  cp "$STATE/network.conf" "$STATE/distros/$1/root/var/lib/qvlab/network.conf.new" &&
+    mv "$STATE/distros/$1/root/var/lib/qvlab/network.conf.new" "$STATE/distros/$1/root/var/lib/qvlab/network.conf"
 }

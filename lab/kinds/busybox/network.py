@@ -6,7 +6,8 @@ this server writes from the lab's one service (lab/service/service.py). The
 reply belongs to the request's owner, who removes both.
 
     network.py STATE NAME      started by the busybox kind's boot, on the
-                               host, until the distribution stops
+                               host in the distribution's cgroups, until
+                               the distribution stops
 """
 
 import os
@@ -35,8 +36,6 @@ def handle(service, request):
 
 
 def main():
-    with open(os.path.join(STATE, "distros", NAME, "network.pid"), "w") as f:
-        f.write("%d\n" % os.getpid())
     service = Service(STATE)
     while True:
         try:

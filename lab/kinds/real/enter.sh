@@ -4,10 +4,10 @@
 # its calls), then runs ARGV in the VM's namespaces (mount, UTS, IPC,
 # network, PID, cgroup) as a child of its PID 1's world. ARGV is usually
 # chroot into the distribution's root. Every call and every step of the lab
-# (real_exec_root in kind.sh) comes in here.
+# (real_in in kind.sh) comes in here.
 #
-#   enter.sh DIR CGROUPS ARGV...   DIR: the distribution's directory in the
-#                                  lab's state, whose vm.pid names the VM
+#   enter.sh DIR CGROUPS ARGV...   DIR: the VM's folder in the lab's state,
+#                                  whose vm.pid names the VM
 set -eu
 dir=$1
 cgroups=$2

@@ -1,7 +1,7 @@
 # The real kind of distribution: the real Debian userland that userland.sh
 # builds once, under an overlay of the distribution's own, run in
 # namespaces that outlive each call (vm-init.sh), as a WSL 2 VM outlives
-# them. Sourced by registry.sh; the operations are those registry.sh lists.
+# them. Its operations are those of wsl/kinds.sh.
 #
 # Which file does what:
 #   userland.sh   builds the cached root and package archive, once
@@ -13,10 +13,12 @@
 #   network.py    the service, the package archive and DNS inside the VM
 #
 # What a profile's tools and docker.io bring is installed once per package
-# set into a layer of the userland's cache (layers/) by the real apt, and
-# every distribution that needs that set mounts the layer under its own.
+# set into a layer of the userland's cache (layers/) by the real apt, in a
+# VM of its own under STATE/layers/, and every distribution that needs that
+# set mounts the layer under its own.
 #
-# Beside what registry.sh lists, a real distribution's directory holds:
+# A VM's folder (a distribution's, or a layer's build) holds, beside what
+# wsl/ keeps there:
 #   disk/         the distribution's disk: a tmpfs of the profile's size, or
 #                 a plain directory; it holds the overlay's layers:
 #     upper/ work/  the writable layer: every file the distribution changed
@@ -24,127 +26,124 @@
 #   root/         the overlay's mount point: the cached root (and a package
 #                 layer), disk/upper above
 #   vm.pid        the first process of its namespaces, while they run
-#   vm.kind       what runs as PID 1 there: systemd or init
+#   vm.init       what runs as PID 1 there: systemd or init
 #   vm.ready      present once the namespaces' servers listen
 #   vm.log        what vm-init.sh, systemd and network.py printed
-#   setup.log     what setting the distribution up printed (apt, dockerd)
+#   setup.log     what setting it up printed (apt, dockerd)
 #   userland      the userland's cache it is built from
-#   network.conf  only in a package layer's VM: settings of its own
+#   network.conf  only in a layer's VM: settings of its own, the defaults
+# and the kind's own lib folder holds "cache", the userland's cache.
 
-# The addresses vm-init.sh gives the namespace: the plain-HTTP base, the
-# HTTPS one (quenvale.com, www.quenvale.com), the package archive
-# (deb.debian.org), the DNS server (where WSL's DNS tunnelling puts it).
+# The addresses vm-init.sh gives the namespace, which exist nowhere else:
+# the plain-HTTP base, the HTTPS one (quenvale.com, www.quenvale.com), the
+# package archive (deb.debian.org), the DNS server (where WSL's DNS
+# tunnelling puts it).
 REAL_SERVICE_HTTP=203.0.113.10
 REAL_SERVICE_HTTPS=198.51.100.43
 REAL_ARCHIVE=198.51.100.80
 REAL_DNS=10.255.255.254
 REAL_ADDRESSES="$REAL_SERVICE_HTTP $REAL_SERVICE_HTTPS $REAL_ARCHIVE $REAL_DNS"
-# What the dependency script installs, all of it.
-REAL_STACK="ca-certificates curl python3 docker.io"
 
-# The first process of NAME's namespaces, if they run. A PID counts only
-# while it is this lab's VM for NAME: vm-init.sh, or the systemd it became
-# (whose root is NAME's). A stale file may name a PID reused since.
-real_vm_pid() { # NAME
-  _file="$STATE/distros/$1/vm.pid"
-  [ -f "$_file" ] || return 1
-  _pid=$(cat "$_file")
-  if [ "$(cat "$STATE/distros/$1/vm.kind" 2>/dev/null)" = systemd ]; then
-    [ "$(readlink "/proc/$_pid/root" 2>/dev/null)" = "$STATE/distros/$1/root" ] || return 1
-  else
-    tr '\0' ' ' <"/proc/$_pid/cmdline" 2>/dev/null | grep -qF "vm-init.sh $STATE $1" || return 1
-  fi
-  printf '%s\n' "$_pid"
+pid_gone() { # PID
+  [ ! -d "/proc/$1" ]
 }
 
-# Boots NAME's VM unless it runs. "setup" leaves every address in place, so
-# that setting up can install from the archive; otherwise the scenario's
+# The first process of the VM of DIR, if it runs. A PID counts only while
+# it is that VM's: vm-init.sh, or the systemd it became (whose root is
+# DIR's). A stale file may name a PID reused since.
+real_vm_pid() { # DIR
+  if [ "$(cat "$1/vm.init" 2>/dev/null)" = systemd ]; then
+    _pid=$(cat "$1/vm.pid" 2>/dev/null) && [ "$(readlink "/proc/$_pid/root" 2>/dev/null)" = "$1/root" ] || return 1
+    printf '%s\n' "$_pid"
+  else
+    pid_of "$1/vm.pid" "vm-init.sh $STATE $1"
+  fi
+}
+
+# Whether the VM of DIR is up (its servers listen) or its starter UNSHARE
+# has given up.
+real_vm_up() { # DIR UNSHARE
+  [ -e "$1/vm.ready" ] || pid_gone "$2"
+}
+
+# Whether systemd runs as the VM's first process, or the process FIRST that
+# was to become it has ended.
+real_vm_systemd() { # DIR FIRST
+  real_vm_pid "$1" >/dev/null || pid_gone "$2"
+}
+
+# Boots the VM of DIR unless it runs. "setup" leaves every address in place,
+# so that setting up can install from the archive; otherwise the lab's
 # network settings apply at once. With systemd, it waits until systemd has
 # started what it starts at boot, as a wsl.exe call waits for it.
-real_vm_start() { # NAME [setup]
-  _dir="$STATE/distros/$1"
-  real_vm_pid "$1" >/dev/null && return 0
-  rm -f "$_dir/vm.pid" "$_dir/vm.ready" "$_dir/vm.kind"
-  _kind=init
-  wants_systemd "$1" && _kind=systemd
-  printf '%s\n' "$_kind" >"$_dir/vm.kind"
-  # The starter joins the distribution's cgroups, then unshares: the new
-  # cgroup namespace is rooted there.
+real_vm_start() { # DIR [setup]
+  _dir=$1
+  real_vm_pid "$_dir" >/dev/null && return 0
+  rm -f "$_dir/vm.pid" "$_dir/vm.ready" "$_dir/vm.init"
+  _init=init
+  wants_systemd "$_dir/root" && _init=systemd
+  printf '%s\n' "$_init" >"$_dir/vm.init"
+  # The starter joins the VM's cgroups, then unshares: the new cgroup
+  # namespace is rooted there.
   sh "$LIB/wsl/in-cgroups.sh" "$_dir/cgroups" \
     unshare --mount --propagation private --pid --net --uts --ipc --cgroup --fork --kill-child \
-    sh "$LIB/kinds/real/vm-init.sh" "$STATE" "$1" </dev/null >>"$_dir/vm.log" 2>&1 9>&- &
+    sh "$LIB/kinds/real/vm-init.sh" "$STATE" "$_dir" </dev/null >>"$_dir/vm.log" 2>&1 9>&- &
   _unshare=$!
-  _tries=0
-  while [ ! -e "$_dir/vm.ready" ] && [ $_tries -lt 150 ] && kill -0 "$_unshare" 2>/dev/null; do
-    sleep 0.1
-    _tries=$((_tries + 1))
-  done
+  wait_until 15 real_vm_up "$_dir" "$_unshare"
   # The namespace's first process is unshare's only child.
-  _init=$(cat "/proc/$_unshare/task/$_unshare/children" 2>/dev/null | tr -d ' ')
-  if [ ! -e "$_dir/vm.ready" ] || [ -z "$_init" ]; then
+  _first=$(cat "/proc/$_unshare/task/$_unshare/children" 2>/dev/null | tr -d ' ')
+  if [ ! -e "$_dir/vm.ready" ] || [ -z "$_first" ]; then
     kill -KILL "$_unshare" 2>/dev/null || true
-    echo "the namespaces of $1 did not come up; see $_dir/vm.log" >&2
+    echo "the namespaces of $_dir did not come up; see $_dir/vm.log" >&2
     return 1
   fi
-  printf '%s\n' "$_init" >"$_dir/vm.pid"
-  if [ "$_kind" = systemd ]; then
-    # vm-init.sh is PID 1 until it has exec'd systemd in the root.
-    _tries=0
-    while ! real_vm_pid "$1" >/dev/null && [ $_tries -lt 100 ] && [ -d "/proc/$_init" ]; do
-      sleep 0.1
-      _tries=$((_tries + 1))
-    done
-    # Until systemd has made its private bus socket, a moment after it
-    # starts, systemctl fails at once ("Failed to connect to ... bus"), or
-    # says offline before /run/systemd/system exists: it is asked again.
+  printf '%s\n' "$_first" >"$_dir/vm.pid"
+  if [ "$_init" = systemd ]; then
+    # vm-init.sh is PID 1 until it has exec'd systemd in the root. Until
+    # systemd has made its private bus socket, a moment after it starts,
+    # systemctl fails at once ("Failed to connect to ... bus"), or says
+    # offline before /run/systemd/system exists: it is asked again.
+    wait_until 10 real_vm_systemd "$_dir" "$_first"
     # shellcheck disable=SC2016
-    _state=$(real_exec_root "$1" timeout 60 sh -c 'until state=$(systemctl is-system-running --wait 2>/dev/null)
+    _state=$(real_in "$_dir" "$_dir/cgroups" timeout 60 sh -c 'until state=$(systemctl is-system-running --wait 2>/dev/null)
       [ -n "$state" ] && [ "$state" != offline ]; do sleep 0.1; done; printf "%s\n" "$state"' 2>/dev/null)
     case "$_state" in
       running | degraded) ;;
       *)
-        echo "systemd in $1 did not come up (${_state:-no answer}); see $_dir/vm.log" >&2
-        real_vm_stop "$1" hard
+        echo "systemd in $_dir did not come up (${_state:-no answer}); see $_dir/vm.log" >&2
+        real_vm_stop "$_dir" hard
         return 1
         ;;
     esac
   fi
-  [ "${2-}" = setup ] || real_network "$1"
+  [ "${2-}" = setup ] || real_addresses "$_dir"
 }
 
-# Ends NAME's VM: every process in it ends with its first one, and its
+# Ends the VM of DIR: every process in it ends with its first one, and its
 # mounts with the last. systemd is powered off (SIGRTMIN+4; SIGTERM would
 # only make it re-execute itself), as WSL's init powers an idle
 # distribution off; "hard" kills at once, as a restart of Windows, `wsl
 # --terminate` or `wsl --shutdown` ends the VM under whatever runs in it.
-real_vm_stop() { # NAME [hard]
-  _dir="$STATE/distros/$1"
+real_vm_stop() { # DIR [hard]
   if _pid=$(real_vm_pid "$1"); then
-    if [ "${2-}" != hard ] && [ "$(cat "$_dir/vm.kind")" = systemd ]; then
+    if [ "${2-}" != hard ] && [ "$(cat "$1/vm.init")" = systemd ]; then
       kill -s RTMIN+4 "$_pid" 2>/dev/null || true
-      _tries=0
-      while [ -d "/proc/$_pid" ] && [ $_tries -lt 100 ]; do
-        sleep 0.1
-        _tries=$((_tries + 1))
-      done
+      wait_until 10 pid_gone "$_pid"
     fi
     kill -KILL "$_pid" 2>/dev/null || true
-    _tries=0
-    while [ -d "/proc/$_pid" ] && [ $_tries -lt 100 ]; do
-      sleep 0.1
-      _tries=$((_tries + 1))
-    done
+    wait_until 10 pid_gone "$_pid"
   fi
-  rm -f "$_dir/vm.pid" "$_dir/vm.ready" "$_dir/vm.kind"
+  rm -f "$1/vm.pid" "$1/vm.ready" "$1/vm.init"
 }
 
-# Gives NAME's VM the addresses the lab's settings let it reach, and takes
-# the others away: network=down takes all four, archive=down the archive's.
-real_network() { # NAME
+# Gives the VM of DIR the addresses the lab's settings let it reach, and
+# takes the others away: network=down takes all four, archive=down the
+# archive's.
+real_addresses() { # DIR
   _pid=$(real_vm_pid "$1") || return 0
   _gone=""
-  [ "$(conf_get "$STATE/network.conf" network up)" = down ] && _gone=$REAL_ADDRESSES
-  [ "$(conf_get "$STATE/network.conf" archive ok)" = down ] && _gone="$_gone $REAL_ARCHIVE"
+  [ "$(conf_get "$STATE/network.conf" network)" = down ] && _gone=$REAL_ADDRESSES
+  [ "$(conf_get "$STATE/network.conf" archive)" = down ] && _gone="$_gone $REAL_ARCHIVE"
   for _address in $REAL_ADDRESSES; do
     case " $_gone " in
       *" $_address "*) nsenter --target "$_pid" --net ip addr del "$_address/32" dev lo 2>/dev/null || true ;;
@@ -154,16 +153,15 @@ real_network() { # NAME
   return 0
 }
 
-# ARGV as root inside NAME's running VM, as `wsl.exe --user root` would run
-# it, in the cgroups that the file CGROUPS lists.
-real_in() { # NAME CGROUPS ARGV...
-  _name=$1
+# ARGV as root inside the running VM of DIR, as `wsl.exe --user root` would
+# run it, in the cgroups that the file CGROUPS lists.
+real_in() { # DIR CGROUPS ARGV...
+  _dir=$1
   _cgroups=$2
   shift 2
-  real_vm_pid "$_name" >/dev/null || return 1
+  real_vm_pid "$_dir" >/dev/null || return 1
   env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
-    /bin/sh "$LIB/kinds/real/enter.sh" "$STATE/distros/$_name" "$_cgroups" \
-    /usr/sbin/chroot "$STATE/distros/$_name/root" "$@"
+    /bin/sh "$LIB/kinds/real/enter.sh" "$_dir" "$_cgroups" /usr/sbin/chroot "$_dir/root" "$@"
 }
 
 # A step of the lab: in the distribution's own cgroup, so that what it
@@ -171,7 +169,7 @@ real_in() { # NAME CGROUPS ARGV...
 real_exec_root() { # NAME ARGV...
   _name=$1
   shift
-  real_in "$_name" "$STATE/distros/$_name/cgroups" "$@"
+  real_in "$STATE/distros/$_name" "$STATE/distros/$_name/cgroups" "$@"
 }
 
 # A step as a call of the provider's: what it leaves running keeps the
@@ -179,7 +177,7 @@ real_exec_root() { # NAME ARGV...
 real_as_call() { # NAME ARGV...
   _name=$1
   shift
-  real_in "$_name" "$STATE/distros/$_name/calls.cgroups" "$@"
+  real_in "$STATE/distros/$_name" "$STATE/distros/$_name/calls.cgroups" "$@"
 }
 
 # The normal user that Ubuntu's first-run set-up creates, with Debian's
@@ -204,7 +202,7 @@ real_docker_answers() { # NAME
 # Starts the daemon the ways Ubuntu's docker.io allows: its systemd unit,
 # or without systemd by hand, detached, as a provider without systemd does.
 real_docker_start() { # NAME
-  if [ "$(cat "$STATE/distros/$1/vm.kind")" = systemd ]; then
+  if [ "$(cat "$STATE/distros/$1/vm.init")" = systemd ]; then
     real_exec_root "$1" systemctl start docker
   else
     real_as_call "$1" sh -c 'setsid -f dockerd </dev/null >>/var/log/docker.log 2>&1'
@@ -213,15 +211,17 @@ real_docker_start() { # NAME
 
 # What every real distribution of a lab shares: the userland of each
 # release its profiles ask for, built once into its cache (the only time
-# the lab uses the network), and each archive's Release file dated ahead,
-# for a clock behind.
+# the lab uses the network): QVLAB_USERLAND, else build/lab-userland of the
+# checkout the lab is set up from (QVLAB_CHECKOUT); and each archive's
+# Release file dated ahead, for a clock behind.
 real_prepare() {
-  _cache=$(conf_get "$STATE/lab.conf" userland)
+  _top=${QVLAB_USERLAND:-$QVLAB_CHECKOUT/build/lab-userland}
+  printf '%s\n' "$_top" >"$LIB/kinds/real/cache"
   _releases=$(grep -lx 'kind=real' "$STATE"/profiles/* | xargs sed -n 's/^release=//p' | sort -u)
   # shellcheck disable=SC2086
-  sh "$(conf_get "$STATE/lab.conf" source)/lab/kinds/real/userland.sh" "$_cache" $_releases >&2 || return 1
+  sh "$LIB/kinds/real/userland.sh" "$_top" $_releases >&2 || return 1
   for _release in $_releases; do
-    real_archive_ahead "$_cache/$_release" ||
+    real_archive_ahead "$_top/$_release" ||
       { echo "could not sign $_release's Release file dated ahead" >&2; return 1; }
   done
 }
@@ -229,15 +229,15 @@ real_prepare() {
 # The userland's cache of NAME's release (userland.sh builds each release
 # in a folder of its own).
 real_cache() { # NAME
-  printf '%s/%s\n' "$(conf_get "$STATE/lab.conf" userland)" "$(profile_get "$1" release)"
+  printf '%s/%s\n' "$(cat "$LIB/kinds/real/cache")" "$(profile_get "$1" release)"
 }
 
 # The layer of the userland's cache CACHE that holds PACKAGES installed,
 # built the first time a set is asked for: a VM of its own (WSL's init,
-# every address, servers without the scenario's faults) over the cached
-# root, the real apt from the lab's archive, and its writable layer kept.
-# Keyed by the set, the userland's recipe and this file; a rebuilt set
-# replaces the layer it supersedes.
+# every address, servers without the lab's faults) over the cached root,
+# the real apt from the lab's archive, and its writable layer kept. Keyed
+# by the set, the userland's recipe and this file; a rebuilt set replaces
+# the layer it supersedes.
 real_layer() { # CACHE PACKAGES...
   _cache=$1
   shift
@@ -245,30 +245,29 @@ real_layer() { # CACHE PACKAGES...
   _key=$( (printf '%s\n' "$_set"; cat "$_cache/recipe.sha256" "$LIB/kinds/real/kind.sh") | sha256sum | cut -c1-16)
   _layer="$_cache/layers/$_set-$_key"
   if [ ! -d "$_layer/upper" ]; then
-    _build="layer-$_key"
-    _dir="$STATE/distros/$_build"
-    rm -rf "$_layer.new" "$_dir"
-    mkdir -p "$_layer.new/upper" "$_layer.new/work" "$_dir/root"
-    # Settings of its own, all defaults: vm-init.sh gives them to its servers.
-    : >"$_dir/network.conf"
-    printf '%s\n' "$_cache" >"$_dir/userland"
+    _vm="$STATE/layers/$_key"
+    rm -rf "$_layer.new" "$_vm"
+    mkdir -p "$_layer.new/upper" "$_layer.new/work" "$_vm/root"
+    : >"$_vm/network.conf"
+    printf '%s\n' "$_cache" >"$_vm/userland"
     mount -t overlay overlay -o "lowerdir=$_cache/root,upperdir=$_layer.new/upper,workdir=$_layer.new/work" \
-      "$_dir/root" || return 1
+      "$_vm/root" || return 1
     _status=0
-    if distro_cgroups_make "$_build" && real_vm_start "$_build" setup; then
-      { real_exec_root "$_build" apt-get update &&
-        real_exec_root "$_build" apt-get install -y --no-install-recommends "$@" &&
-        real_exec_root "$_build" apt-get clean; } >>"$_dir/setup.log" 2>&1 || _status=1
+    if cgroups_make "$_vm" && real_vm_start "$_vm" setup; then
+      { real_in "$_vm" "$_vm/cgroups" apt-get update &&
+        real_in "$_vm" "$_vm/cgroups" apt-get install -y --no-install-recommends "$@" &&
+        real_in "$_vm" "$_vm/cgroups" apt-get clean; } >>"$_vm/setup.log" 2>&1 || _status=1
     else
       _status=1
     fi
-    real_teardown "$_build"
-    distro_cgroups_clear "$_build" all
+    real_vm_stop "$_vm" hard
+    umount "$_vm/root"
+    cgroups_clear "$_vm/cgroups"
     if [ $_status -ne 0 ]; then
-      echo "installing $* into a layer failed; see $_dir/setup.log" >&2
+      echo "installing $* into a layer failed; see $_vm/setup.log" >&2
       return 1
     fi
-    rm -rf "$_dir" "$_layer.new/work"
+    rm -rf "$_vm" "$_layer.new/work"
     for _old in "$_cache/layers/$_set"-*; do
       [ "$_old" = "$_layer.new" ] || rm -rf "$_old"
     done
@@ -308,18 +307,18 @@ real_build() { # NAME
   mkdir -p "$_dir/disk/upper" "$_dir/disk/work"
   mount -t overlay overlay -o "lowerdir=$_lower,upperdir=$_dir/disk/upper,workdir=$_dir/disk/work" "$_dir/root" ||
     return 1
-  distro_cgroups_make "$_name" || return 1
+  cgroups_make "$_dir" || return 1
   distro_dress "$_name" || return 1
-  real_vm_start "$_name" setup || return 1
+  real_vm_start "$_dir" setup || return 1
   distro_default_user "$_name" || return 1
   {
     case "$_docker" in
       # With systemd, the package's units are enabled and started at boot.
-      installed) [ "$(cat "$_dir/vm.kind")" = init ] || real_exec_root "$_name" systemctl disable --now docker.service docker.socket ;;
+      installed) [ "$(cat "$_dir/vm.init")" = init ] || real_exec_root "$_name" systemctl disable --now docker.service docker.socket ;;
       running) real_docker_start "$_name" && real_docker_answers "$_name" ;;
     esac
   } >>"$_dir/setup.log" 2>&1 || { echo "$_name: docker=$_docker could not be set up; see $_dir/setup.log" >&2; return 1; }
-  real_network "$_name"
+  real_addresses "$_dir"
   if [ "$(profile_get "$_name" apt)" = locked ]; then
     real_apt_hold "$_name" || return 1
   fi
@@ -352,9 +351,8 @@ real_apt_release() { # NAME
   # shellcheck disable=SC2016
   real_exec_root "$1" sh -c 'pid=$(cat /run/quenvale-lab/apt-holder.pid 2>/dev/null) || exit 0
     pkill -TERM -g "$pid" || exit 1
-    tries=0
-    while pgrep -g "$pid" >/dev/null && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
-    ! pgrep -g "$pid" >/dev/null && rm -f /run/quenvale-lab/apt-holder.pid /run/quenvale-lab/apt-holding'
+    timeout 10 sh -c "while pgrep -g $pid >/dev/null; do sleep 0.1; done" &&
+      rm -f /run/quenvale-lab/apt-holder.pid /run/quenvale-lab/apt-holding'
 }
 
 # A package installation cut short: the whole stack is installed by the
@@ -366,7 +364,7 @@ real_dpkg_interrupt() { # NAME ACTION COUNT
   real_exec_root "$1" apt-get update >>"$_dir/setup.log" 2>&1 || return 1
   # shellcheck disable=SC2016,SC2086
   real_exec_root "$1" sh -c 'exec apt-get -o APT::Status-Fd=3 -y --no-install-recommends install "$@" 3>&1 >/dev/null 2>&1' \
-    sh $REAL_STACK | {
+    sh $STACK | {
     _seen=0
     while IFS= read -r _line; do
       case "$_line" in
@@ -374,7 +372,7 @@ real_dpkg_interrupt() { # NAME ACTION COUNT
           _seen=$((_seen + 1))
           if [ $_seen -ge "$3" ]; then
             printf 'killed the VM at: %s\n' "$_line" >>"$_dir/setup.log"
-            real_vm_stop "$1" hard
+            real_vm_stop "$_dir" hard
             break
           fi
           ;;
@@ -412,18 +410,18 @@ real_archive_ahead() { # CACHE
   return $_status
 }
 
-# ---- the operations registry.sh calls -------------------------------------
+# ---- the operations of wsl/kinds.sh ----------------------------------------
 
 real_boot() { # NAME
-  real_vm_start "$1"
+  real_vm_start "$STATE/distros/$1"
 }
 
 real_running() { # NAME
-  real_vm_pid "$1" >/dev/null
+  real_vm_pid "$STATE/distros/$1" >/dev/null
 }
 
-real_stop() { # NAME [hard|idle]
-  if [ "${2-}" = idle ]; then real_vm_stop "$1"; else real_vm_stop "$1" hard; fi
+real_stop() { # NAME hard|idle
+  if [ "$2" = idle ]; then real_vm_stop "$STATE/distros/$1"; else real_vm_stop "$STATE/distros/$1" hard; fi
 }
 
 real_enter() { # NAME CGROUPS ARGV...
@@ -437,8 +435,11 @@ real_set() { # NAME KEY VALUE
     apt=ok) real_apt_release "$1" || { echo "could not end the apt that holds $1's lock" >&2; return 1; } ;;
     apt=locked) real_apt_hold "$1" ;;
     disk=*) real_disk_resize "$1" "$3" ;;
-    *) echo "$1.$2 cannot change while the lab runs" >&2; return 1 ;;
   esac
+}
+
+real_network() { # NAME
+  real_addresses "$STATE/distros/$1"
 }
 
 # The Docker daemon of NAME: none (no docker.io), stopped, or running. A
@@ -456,9 +457,9 @@ real_docker_state() { # NAME
 # What runs as PID 1 of NAME: systemd's state (running, degraded, ...),
 # init (WSL's own), or stopped (no VM runs).
 real_status() { # NAME
-  if ! real_vm_pid "$1" >/dev/null; then
+  if ! real_running "$1"; then
     echo "pid1=stopped"
-  elif [ "$(cat "$STATE/distros/$1/vm.kind")" = systemd ]; then
+  elif [ "$(cat "$STATE/distros/$1/vm.init")" = systemd ]; then
     echo "pid1=systemd:$(real_exec_root "$1" systemctl is-system-running 2>/dev/null)"
   else
     echo "pid1=init"
@@ -473,7 +474,7 @@ real_kept() { # NAME
 # Ends NAME's VM, if it still runs, and unmounts its overlay and disk.
 real_teardown() { # NAME
   _dir="$STATE/distros/$1"
-  real_vm_stop "$1" hard
+  real_vm_stop "$_dir" hard
   for _mount in "$_dir/root" "$_dir/disk"; do
     if mountpoint -q "$_mount" 2>/dev/null; then
       umount "$_mount" 2>/dev/null || umount -l "$_mount"

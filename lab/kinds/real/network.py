@@ -1,25 +1,24 @@
 """The network of one real distribution: the servers it reaches inside its
 network namespace.
 
-    network.py STATE CACHE ROOT READY SETTINGS
+    network.py STATE CACHE ROOT READY SETTINGS HTTP HTTPS ARCHIVE DNS
 
 Started by vm-init.sh inside the distribution's namespaces (on the host's
 file system, not in the root); it creates the file READY once it listens.
-It answers on four addresses that exist only in that namespace:
+It answers on four addresses that exist only in that namespace (kind.sh's):
 
-  203.0.113.10:80      http://203.0.113.10, the service's plain-HTTP base
-  198.51.100.43:443    https://quenvale.com and https://www.quenvale.com,
-                       with CACHE/service.pem, issued by the lab CA
-  198.51.100.80:80     http://deb.debian.org/debian, the package archive
-                       CACHE/archive/debian
-  10.255.255.254:53    DNS (UDP), the root's only name server, where WSL's
-                       DNS tunnelling puts it: quenvale.com and
-                       www.quenvale.com, deb.debian.org
+  HTTP:80       the service's plain-HTTP base, http://HTTP
+  HTTPS:443     https://quenvale.com and https://www.quenvale.com, with
+                CACHE/service.pem, issued by the lab CA
+  ARCHIVE:80    http://deb.debian.org/debian, the package archive
+                CACHE/archive/debian
+  DNS:53        DNS (UDP), the root's only name server, where WSL's DNS
+                tunnelling puts it: quenvale.com and www.quenvale.com at
+                HTTPS, deb.debian.org at ARCHIVE
 
 What the service answers is the lab's one service (lab/service/service.py).
 The PC's network settings (SETTINGS, the lab's network.conf) are read at
-every request through the lab's one settings reader, so that `lab.sh set`
-changes them while the distribution runs:
+every request, so that `lab.sh set` changes them while the distribution runs:
   archive=ok|broken|clock-behind
                           broken: every .deb arrives with one byte changed;
                           clock-behind: the Release file is dated ahead of
@@ -29,7 +28,7 @@ changes them while the distribution runs:
   tls=ok|intercepted      intercepted: HTTPS shows CACHE/intercept.pem, from
                           an authority the distribution does not trust
 Whether an address can be reached at all (network=down, archive=down) is
-up to the lab: real_network (kind.sh) takes the address away.
+up to the lab: real_addresses (kind.sh) takes the address away.
 """
 
 import http.server
@@ -40,15 +39,17 @@ import sys
 import threading
 import urllib.parse
 
-STATE, CACHE, ROOT, READY, SETTINGS = sys.argv[1:6]
+STATE, CACHE, ROOT, READY, SETTINGS, HTTP, HTTPS, ARCHIVE, DNS = sys.argv[1:10]
+sys.path.insert(0, os.path.join(STATE, "lib"))
 sys.path.insert(0, os.path.join(STATE, "lib", "service"))
 from service import Service  # noqa: E402
+from settings import read_conf  # noqa: E402
 
 SERVICE = Service(STATE)
 
 
 def setting(key, default):
-    return SERVICE.setting(key, default, SETTINGS)
+    return read_conf(SETTINGS).get(key, default)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -114,8 +115,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.scheme = scheme
 
 
-NAMES = {b"quenvale.com": "198.51.100.43", b"www.quenvale.com": "198.51.100.43",
-         b"deb.debian.org": "198.51.100.80"}
+NAMES = {b"quenvale.com": HTTPS, b"www.quenvale.com": HTTPS, b"deb.debian.org": ARCHIVE}
 
 
 class Resolver(socketserver.BaseRequestHandler):
@@ -155,10 +155,10 @@ class DnsServer(socketserver.ThreadingMixIn, socketserver.UDPServer):
 
 def main():
     servers = [
-        Server(("203.0.113.10", 80), "service", "http"),
-        Server(("198.51.100.43", 443), "service", "https"),
-        DnsServer(("10.255.255.254", 53), Resolver),
-        Server(("198.51.100.80", 80), "archive", "http"),
+        Server((HTTP, 80), "service", "http"),
+        Server((HTTPS, 443), "service", "https"),
+        DnsServer((DNS, 53), Resolver),
+        Server((ARCHIVE, 80), "archive", "http"),
     ]
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     tls.load_cert_chain(os.path.join(CACHE, "service.pem"), os.path.join(CACHE, "service.key"))

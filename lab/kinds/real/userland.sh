@@ -45,7 +45,8 @@ export LC_ALL
 
 [ $# -ge 1 ] || { echo "usage: userland.sh CACHE [RELEASE...]" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
-tools=$(cd "$here/../../../tools" && pwd)
+# The checkout's tools: the lab's copy of this file runs from its state.
+tools=$(cd "${QVLAB_CHECKOUT:-$here/../../..}/tools" && pwd)
 mkdir -p "$1"
 top=$(cd "$1" && pwd)
 shift
@@ -57,10 +58,10 @@ for release in "$@"; do
   esac
 done
 # What the dependency script installs, and so what the archive must hold.
-stack="ca-certificates curl python3 docker.io"
+stack=$(sed -n 's/^STACK="\(.*\)"$/\1/p' "$here/../../wsl/kinds.sh")
 
 recipe_hash() { # RELEASE
-  { printf '%s\n' "$1"; (cd "$here" && find userland.sh root -type f | LC_ALL=C sort | xargs sha256sum); } |
+  { printf '%s\n' "$1" "$stack"; (cd "$here" && find userland.sh root -type f | LC_ALL=C sort | xargs sha256sum); } |
     sha256sum | cut -d' ' -f1
 }
 
@@ -78,13 +79,6 @@ for tool in mmdebstrap apt-ftparchive dpkg-deb gpg openssl; do
 done
 # 77: not root, so no mmdebstrap --mode=root here; the real cases are skipped.
 [ "$(id -u)" -eq 0 ] || { echo "userland.sh: needs root (mmdebstrap --mode=root)" >&2; exit 77; }
-
-# A cache of the single-release layout (one Debian 12 build in CACHE itself)
-# is left over from before: its parts go.
-if [ -f "$top/recipe.sha256" ]; then
-  rm -rf "$top/root" "$top/archive" "$top/archive-gnupg" "$top/layers" "$top/recipe.sha256" "$top/build.log" \
-    "$top/archive.gpg" "$top/host-sources.list" "$top"/*.pem "$top"/*.key
-fi
 
 # The Debian suites of this machine's apt sources (tools/apt-sources.sh),
 # in one-line form, main only. The machine's own release (its bookworm,
@@ -248,10 +242,6 @@ OS
 127.0.0.1	localhost desktop-lab
 ::1	localhost ip6-localhost ip6-loopback
 HOSTS
-  # Names resolve through the lab's DNS server, at the address WSL's DNS
-  # tunnelling gives every distribution (network.py answers there).
-  rm -f "$root/etc/resolv.conf"
-  printf 'nameserver 10.255.255.254\n' >"$root/etc/resolv.conf"
   rm -f "$root"/etc/apt/sources.list "$root"/etc/apt/sources.list.d/*
   cp "$new/archive.gpg" "$root/usr/share/keyrings/quenvale-lab-archive.gpg"
   printf 'deb [signed-by=/usr/share/keyrings/quenvale-lab-archive.gpg] http://deb.debian.org/debian %s main\n' "$suite" \

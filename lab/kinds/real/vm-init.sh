@@ -5,10 +5,11 @@
 # (enter.sh), so that what one call starts (the Docker daemon) is still
 # running for the next, as on WSL.
 #
-#   vm-init.sh STATE NAME      started by kind.sh through unshare, already
-#                              inside the distribution's own cgroups
+#   vm-init.sh STATE DIR       started by kind.sh through unshare, already
+#                              inside the cgroups of the VM's folder DIR
+#                              (a distribution's, or a package layer's build)
 #
-# Both kinds of distribution boot here, in two steps.
+# It boots in two steps.
 #
 # 1. What WSL's init gives every distribution: proc (/proc/sys read-only),
 #    sysfs read-only, the cgroup hierarchies (name=systemd and cgroup2
@@ -17,7 +18,8 @@
 #    needs), a /dev of its own (a tmpfs with nodes made here, a new devpts,
 #    shm: never the host's device nodes), a tmpfs /run; the network
 #    (loopback, and the addresses of the service, the package archive and
-#    the DNS server, which exist nowhere else); the servers (network.py).
+#    the DNS server, which exist nowhere else), and /etc/resolv.conf naming
+#    that server, as WSL writes it at every start; the servers (network.py).
 #
 # 2. Who runs as PID 1, decided as WSL decides it, by the distribution's
 #    /etc/wsl.conf:
@@ -31,12 +33,12 @@
 #    their mounts go with the last of them.
 set -eu
 STATE=$1
-NAME=$2
+dir=$2
 LIB="$STATE/lib"
-dir="$STATE/distros/$NAME"
 root="$dir/root"
-. "$LIB/wsl/settings.sh"
+. "$LIB/wsl/basics.sh"
 . "$LIB/wsl/registry.sh"
+. "$LIB/kinds/real/kind.sh"
 
 mount -t proc proc "$root/proc"
 mount --bind "$root/proc/sys" "$root/proc/sys"
@@ -83,6 +85,8 @@ ip link set lo up
 for address in $REAL_ADDRESSES; do
   ip addr add "$address/32" dev lo
 done
+rm -f "$root/etc/resolv.conf"
+printf 'nameserver %s\n' "$REAL_DNS" >"$root/etc/resolv.conf"
 
 # The servers say when they listen: that is when the machine is ready. They
 # follow the lab's settings; a layer's VM (kind.sh) has settings of its
@@ -90,9 +94,9 @@ done
 settings="$STATE/network.conf"
 [ -f "$dir/network.conf" ] && settings="$dir/network.conf"
 /usr/bin/python3 "$LIB/kinds/real/network.py" "$STATE" "$(cat "$dir/userland")" "$root" \
-  "$dir/vm.ready" "$settings" </dev/null &
+  "$dir/vm.ready" "$settings" $REAL_ADDRESSES </dev/null &
 
-if wants_systemd "$NAME"; then
+if wants_systemd "$root"; then
   exec env -i container=wsl PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
     /usr/sbin/chroot "$root" /lib/systemd/systemd
 fi

@@ -5,8 +5,8 @@
 #
 # The lab's own state inside a root lives in /var/lib/qvlab:
 #   distro.conf       how this distribution behaves (apt, dockerd, mktemp, ...)
-#   network.conf      what the PC's network lets through (a hard link to the
-#                     lab's, shared by every root)
+#   network.conf      what the PC's network lets through (the lab's,
+#                     copied in again whenever it changes)
 #   spool/            requests to the service and its replies (network.py)
 #   kernel.release    the kernel release WSL gives the distribution
 #   packages          the packages apt has installed, one a line
@@ -18,7 +18,7 @@
 
 QVLAB="${R-}/var/lib/qvlab"
 
-. "${R-}/var/lib/qvlab/settings.sh"
+. "${R-}/var/lib/qvlab/basics.sh"
 
 # distro_setting KEY [DEFAULT]: how this distribution behaves.
 distro_setting() {
