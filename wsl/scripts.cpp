@@ -33,8 +33,17 @@ const wchar_t kDependencyScript[] =
     LR"qv(set --)qv" QV_NEXT
     LR"qv(if [ \"$tools\" = 1 ]; then set -- ca-certificates curl python3; fi)qv" QV_NEXT
     LR"qv(if [ \"$docker_mode\" = install ]; then test ! -d /mnt/wsl/docker-desktop; test ! -S /var/run/docker.sock; if command -v docker >/dev/null; then exit 18; fi; set -- \"$@\" docker.io; fi)qv" QV_NEXT
+    // Another package manager at work (Ubuntu's unattended upgrades, its
+    // daily list update) holds dpkg's or apt's locks. apt's own lock timeout
+    // covers only the install: dpkg --configure -a and apt-get update fail at
+    // once, and a live dpkg's work looks like an interrupted one. So the
+    // script waits for those locks as apt would, up to the same 30 s. apt and
+    // dpkg lock with fcntl, which the kernel's /proc/locks lists by inode.
+    LR"qv(locked() { for f in \"$@\"; do i=$(stat -c %i \"$f\" 2>/dev/null) && grep -q \":$i \" /proc/locks && return 0; done; return 1; })qv" QV_NEXT
+    LR"qv(wait_unlocked() { n=30; while [ $n -gt 0 ] && locked \"$@\"; do sleep 1; n=$((n - 1)); done; })qv" QV_NEXT
+    LR"qv(wait_unlocked /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock)qv" QV_NEXT
     LR"qv(if [ -n \"$(ls -A /var/lib/dpkg/updates)\" ] || [ -n \"$(dpkg --audit)\" ]; then timeout 600 dpkg --force-confdef --force-confold --configure -a; timeout 600 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold -y --no-install-recommends --no-remove -f install; fi)qv" QV_NEXT
-    LR"qv(if [ $# -gt 0 ]; then timeout 180 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 update; timeout 600 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 -y --no-install-recommends install \"$@\"; fi)qv" QV_NEXT
+    LR"qv(if [ $# -gt 0 ]; then wait_unlocked /var/lib/apt/lists/lock; timeout 180 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 update; timeout 600 apt-get -o Acquire::Retries=1 -o Dpkg::Lock::Timeout=30 -y --no-install-recommends install \"$@\"; fi)qv" QV_NEXT
     LR"qv(if [ \"$docker_mode\" != none ]; then if ! timeout 15 docker -H unix:///var/run/docker.sock info >/dev/null 2>&1; then if [ -d /run/systemd/system ]; then timeout 60 systemctl enable --now docker; elif [ -x /etc/init.d/docker ]; then timeout 60 service docker start; else setsid -f dockerd </dev/null >>/var/log/docker.log 2>&1; fi; fi; timeout 15 sh -c 'until docker -H unix:///var/run/docker.sock info --format {{.OSType}} 2>/dev/null | grep -qx linux; do sleep 1; done'; usermod -aG docker -- \"$user\"; fi)qv" QV_NEXT
     LR"qv(echo QV_DEPS_READY)qv";
 

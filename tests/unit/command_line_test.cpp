@@ -87,8 +87,8 @@ TEST(CommandLine, WithTheLongestDistroAndScriptStaysFarBelowTheLimit) {
   const Built built = Build(distro.c_str(), kUserRootArguments, kDependencyScript);
   ASSERT_TRUE(built.ok);
   // "wsl.exe" (9) + " --distribution " (16) + 79 + " " + "--user root" (11)
-  // + " --exec sh -c " (14) + the quoted script (1654 + 2).
-  EXPECT_EQ(1786u, built.line.size());
+  // + " --exec sh -c " (14) + the quoted script (1981 + 2).
+  EXPECT_EQ(2113u, built.line.size());
 }
 
 TEST(CommandLine, Of3999UnitsIsAcceptedAndOf4000Refused) {
@@ -140,7 +140,7 @@ struct Script {
 
 const Script kScripts[] = {
     {"preflight", kPreflightScript, 832, L"echo QV_PREFLIGHT; ", L"; exit 0"},
-    {"dependency", kDependencyScript, 1654, L"set -eu; ", L"; echo QV_DEPS_READY"},
+    {"dependency", kDependencyScript, 1981, L"set -eu; ", L"; echo QV_DEPS_READY"},
     {"enrollment", kEnrollmentScript, 675, L"set -eu; ", L"; sh \\\"$f\\\" --name \\\"$QV_NAME\\\""},
 };
 
