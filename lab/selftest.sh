@@ -129,8 +129,9 @@ refused() { # KEY SCENARIO [KEY=VALUE...]
   fi
 }
 
-lacks_file() {
-  ! lab exec Ubuntu root -- test -e "$1"
+# The state and version of the package whose update unattended-upgrades installs.
+update_is() { # "STATE VERSION"
+  [ "$(lab exec Ubuntu root -- dpkg-query -W -f '${db:Status-Abbrev}${Version}' quenvale-lab-update | tr -s ' ')" = "$1" ]
 }
 
 docker_log_says() {
@@ -432,6 +433,29 @@ real() {
   setup real-docker-stopped systemd=no &&
     {
       holds "a bare systemd=no boots no systemd" status_says "^distro: Ubuntu .*pid1=init"
+    }
+
+  # Ubuntu busy with itself: unattended-upgrades configuring its update for
+  # 12 s when the dependency run comes. The run waits for it, as apt waits
+  # for its lock, and leaves it to end: the update's package ends installed.
+  setup real-ubuntu-updating Ubuntu.upgrades=under-way &&
+    {
+      holds "the update is configuring" update_is "iF 2"
+      dependency alice 1 none
+      exits 0
+      has QV_DEPS_READY
+      holds "the update's package ends installed" update_is "ii 2"
+    }
+  # WSL's idle stop cuts an update under way (systemd's services do not keep
+  # a distribution running): dpkg is left half-configured, as after a crash.
+  setup real-ubuntu-updating Ubuntu.upgrades=under-way Ubuntu.upgrade_seconds=20 instance_idle_ms=2000 &&
+    {
+      holds "it stops 2 s after the setup" lab await Ubuntu Stopped 20
+      holds "the update is left half-configured" update_is "iF 2"
+      dependency alice 1 none
+      exits 0
+      has QV_DEPS_READY
+      holds "the run repaired it" update_is "ii 2"
     }
 
   # A setup killed while it builds a package layer (a ctest timeout, Ctrl-C)

@@ -42,7 +42,7 @@ pc|noise_before|all|<n>|0|setup|bytes of output install.sh prints before I_CONNE
 pc|noise_after|all|<n>|0|setup|bytes of output install.sh prints after I_CONNECTED
 pc|network|all|up,down|up|live|whether the distributions reach anything at all
 pc|service|all|ok,error,down|ok|live|the Quenvale service: answering, failing enrollments (500), or down (503)
-pc|archive|real|ok,down,broken,clock-behind|ok|live|the package archive: reachable, not, serving damaged packages, or dated ahead of the distribution's clock
+pc|archive|real|ok,down,slow,broken,clock-behind|ok|live|the package archive: reachable, not, slow (20 s to its Release file, as a far mirror), serving damaged packages, or dated ahead of the distribution's clock
 pc|dns|real|up,down|up|live|whether names resolve
 pc|tls|real|ok,intercepted|ok|live|whether HTTPS is intercepted by an authority the distribution does not trust
 distro|kind|busybox,real|busybox,real|busybox|setup|the kind of distribution
@@ -70,6 +70,8 @@ distro|mktemp|busybox|ok,fails|ok|setup|whether mktemp fails, as on a full disk
 distro|timeout_cap|busybox|<n>|0|setup|a cap in seconds on every timeout, so that a hang fails in a test's time (0: none)
 distro|disk|real|<n>||live|the free space of the distribution's disk in MB (empty: no limit)
 distro|dpkg|real|ok,interrupted-unpacking,interrupted-configuring|ok|setup|an earlier package installation cut short while unpacking or configuring
+distro|upgrades|real|none,missed,under-way|none|setup|apt's daily timers (list update, unattended upgrades): not due, their time missed so that they fire at the next boot, or fired at the last boot and upgrading now
+distro|upgrade_seconds|real|<n>|20|setup|how long the update that unattended-upgrades installs takes to configure
 """.splitlines()]
 WHERE, KEY, KINDS, VALUES, DEFAULT, WHEN, DOC = range(7)
 # Docker Desktop's own distribution, registered when Docker Desktop is installed.

@@ -3,15 +3,6 @@
 # namespaces that outlive each call (vm-init.sh), as a WSL 2 VM outlives
 # them. Its operations are those of wsl/kinds.sh.
 #
-# Which file does what:
-#   userland.sh   builds the cached root and package archive, once
-#   kind.sh       (this file) sets a distribution up, boots and stops its
-#                 VM, and changes it while it runs (lab.sh set)
-#   vm-init.sh    the first process of a VM: WSL's mounts and network, then
-#                 systemd or WSL's own init as PID 1, by /etc/wsl.conf
-#   enter.sh      the one way into a running VM: cgroups, then namespaces
-#   network.py    the service, the package archive and DNS inside the VM
-#
 # What a profile's tools and docker.io bring is installed once per package
 # set into a layer of the userland's cache (layers/) by the real apt, in a
 # VM of its own under STATE/layers/, and every distribution that needs that
@@ -99,16 +90,20 @@ real_vm_start() { # DIR [setup]
   fi
   printf '%s\n' "$_first" >"$_dir/vm.pid"
   if [ "$_init" = systemd ]; then
-    # vm-init.sh is PID 1 until it has exec'd systemd in the root. Until
-    # systemd has made its private bus socket, a moment after it starts,
-    # systemctl fails at once ("Failed to connect to ... bus"), or says
-    # offline before /run/systemd/system exists: it is asked again.
+    # vm-init.sh is PID 1 until it has exec'd systemd in the root. Then, as
+    # WSL waits for it: until systemd says running (or degraded), asked
+    # every 0.25 s, for at most 10 s (WSL's boot.initTimeout), and on
+    # whatever it still starts (apt's timers that fire at boot keep it
+    # starting). Until systemd has made its private bus socket, systemctl
+    # fails at once or says offline: it is asked again.
     wait_until 10 real_vm_systemd "$_dir" "$_first"
     # shellcheck disable=SC2016
-    _state=$(real_in "$_dir" "$_dir/cgroups" timeout 60 sh -c 'until state=$(systemctl is-system-running --wait 2>/dev/null)
-      [ -n "$state" ] && [ "$state" != offline ]; do sleep 0.1; done; printf "%s\n" "$state"' 2>/dev/null)
+    _state=$(real_in "$_dir" "$_dir/cgroups" timeout 60 sh -c 'end=$(($(date +%s) + 10))
+      until state=$(systemctl is-system-running 2>/dev/null)
+        case "$state" in running | degraded) true ;; "" | offline) false ;; *) [ "$(date +%s)" -ge "$end" ] ;; esac
+      do sleep 0.25; done; printf "%s\n" "$state"' 2>/dev/null)
     case "$_state" in
-      running | degraded) ;;
+      running | degraded | starting) ;;
       *)
         echo "systemd in $_dir did not come up (${_state:-no answer}); see $_dir/vm.log" >&2
         real_vm_stop "$_dir" hard
@@ -326,7 +321,40 @@ real_build() { # NAME
     interrupted-unpacking) real_dpkg_interrupt "$_name" Unpacking 2 || return 1 ;;
     interrupted-configuring) real_dpkg_interrupt "$_name" Configuring 3 || return 1 ;;
   esac
-  return 0
+  real_upgrades "$_name"
+}
+
+# Ubuntu busy with itself: apt's daily timers (the list update, then
+# unattended-upgrades, which installs the archive's update of
+# quenvale-lab-update, taking upgrade_seconds to configure), as the
+# profile's upgrades has them. none: not due (apt's own day stamps from now,
+# so that a timer firing by chance does nothing). missed: due since the PC
+# was off, so that they fire at the next boot; Ubuntu's timers wait a
+# random delay after a boot (up to 12 h, 60 min), which the lab takes as
+# drawn short. under-way: missed, and the distribution booted again, left
+# running with the update configuring.
+real_upgrades() { # NAME
+  _root="$STATE/distros/$1/root"
+  mkdir -p "$_root/etc/quenvale-lab" "$_root/var/lib/apt/periodic"
+  profile_get "$1" upgrade_seconds >"$_root/etc/quenvale-lab/update-seconds"
+  _stamps="update-stamp update-success-stamp download-upgradeable-stamp upgrade-stamp unattended-upgrades-stamp"
+  if [ "$(profile_get "$1" upgrades)" = none ]; then
+    (cd "$_root/var/lib/apt/periodic" && touch $_stamps)
+    return 0
+  fi
+  (cd "$_root/var/lib/apt/periodic" && rm -f $_stamps)
+  mkdir -p "$_root/var/lib/systemd/timers"
+  for _timer in apt-daily apt-daily-upgrade; do
+    touch -d '-3 days' "$_root/var/lib/systemd/timers/stamp-$_timer.timer"
+    mkdir -p "$_root/etc/systemd/system/$_timer.timer.d"
+    printf '[Timer]\nRandomizedDelaySec=0\nAccuracySec=1s\n' >"$_root/etc/systemd/system/$_timer.timer.d/quenvale-lab.conf"
+  done
+  [ "$(profile_get "$1" upgrades)" = under-way ] || return 0
+  real_vm_stop "$STATE/distros/$1" && real_vm_start "$STATE/distros/$1" || return 1
+  # shellcheck disable=SC2016
+  real_exec_root "$1" timeout 120 sh -c \
+    'until [ "$(dpkg-query -W -f "\${db:Status-Abbrev}" quenvale-lab-update)" = "iF " ]; do sleep 0.2; done' ||
+    { echo "$1: unattended-upgrades did not get to configuring its update" >&2; return 1; }
 }
 
 # Another apt holds dpkg's frontend lock, as unattended-upgrades does for

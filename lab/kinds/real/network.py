@@ -19,7 +19,8 @@ It answers on four addresses that exist only in that namespace (kind.sh's):
 What the service answers is the lab's one service (lab/service/service.py).
 The PC's network settings (SETTINGS, the lab's network.conf) are read at
 every request, so that `lab.sh set` changes them while the distribution runs:
-  archive=ok|broken|clock-behind
+  archive=ok|slow|broken|clock-behind
+                          slow: the Release file comes after 20 s;
                           broken: every .deb arrives with one byte changed;
                           clock-behind: the Release file is dated ahead of
                           the distribution's clock (STATE/service/ahead/debian/
@@ -37,6 +38,7 @@ import socketserver
 import ssl
 import sys
 import threading
+import time
 import urllib.parse
 
 STATE, CACHE, ROOT, READY, SETTINGS, HTTP, HTTPS, ARCHIVE, DNS = sys.argv[1:10]
@@ -96,6 +98,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(file, "rb") as f:
             data = f.read()
+        if setting("archive", "ok") == "slow" and os.path.basename(path) == "InRelease":
+            time.sleep(20)
         ahead = os.path.join(STATE, "service", "ahead", path)
         if setting("archive", "ok") == "clock-behind" and os.path.isfile(ahead):
             with open(ahead, "rb") as f:

@@ -1,8 +1,9 @@
 #!/bin/sh
 # The lab's real Linux userland, built once per release and cached:
 #   - a Debian root made by mmdebstrap (minbase, with passwd, procps,
-#     adduser, which every Ubuntu has and Debian 13's minbase lacks, and
-#     systemd as its init) from the Debian archive that this machine's apt
+#     adduser, which every Ubuntu has and Debian 13's minbase lacks,
+#     systemd as its init, and unattended-upgrades with apt's daily timers,
+#     set as Ubuntu ships them) from the Debian archive that this machine's apt
 #     sources name: Debian 13 (trixie, the default), the generation that
 #     providers run today, or Debian 12 (bookworm), the older one. It is
 #     dressed as a WSL 2 Ubuntu: /etc/os-release says ID=ubuntu, a diverted
@@ -12,9 +13,11 @@
 #     docker.io and everything they pull in), downloaded while the root is
 #     built and signed with a lab key that the root trusts; the root's
 #     sources.list names it as http://deb.debian.org/debian, which only the
-#     lab's network namespace answers. Its docker.io is Debian's, rebuilt
-#     as Ubuntu packages it (repack_docker below): one package with the
-#     client and the daemon in /usr/bin, started by systemd only;
+#     lab's network namespace answers, and whose Release names Ubuntu as its
+#     origin, as unattended-upgrades' Ubuntu settings ask. Its docker.io is
+#     Debian's, rebuilt as Ubuntu packages it (repack_docker below): one
+#     package with the client and the daemon in /usr/bin, started by systemd
+#     only. It holds an update to a package of the root (update_package);
 #   - a lab certificate authority, placed in the root for
 #     update-ca-certificates to pick up once ca-certificates is installed,
 #     and the service's certificate for quenvale.com and www.quenvale.com;
@@ -148,6 +151,27 @@ repack_docker() { # POOL
   rm -rf "$new/repack"
 }
 
+# A package of the lab's own: the root has version 1, the archive version
+# 2, the update that unattended-upgrades installs when apt's timers fire.
+# Version 2's postinst takes as many seconds as the distribution's
+# /etc/quenvale-lab/update-seconds says, so that the update holds dpkg's
+# locks that long while it configures.
+update_package() { # VERSION OUT.deb
+  _tree="$new/update-$1"
+  mkdir -p "$_tree/DEBIAN" "$_tree/usr/share/quenvale-lab-update"
+  printf '%s\n' "$1" >"$_tree/usr/share/quenvale-lab-update/version"
+  printf '%s\n' "Package: quenvale-lab-update" "Version: $1" "Architecture: all" \
+    "Maintainer: Quenvale lab <lab@lab.invalid>" "Priority: optional" \
+    "Description: a package the Quenvale lab updates" >"$_tree/DEBIAN/control"
+  # shellcheck disable=SC2016
+  printf '%s\n' '#!/bin/sh' 'set -e' '[ "$1" = configure ] || exit 0' \
+    'seconds=$(cat /etc/quenvale-lab/update-seconds 2>/dev/null || echo 0)' \
+    'echo "quenvale-lab-update: configuring for $seconds s"' 'exec sleep "$seconds"' >"$_tree/DEBIAN/postinst"
+  chmod 755 "$_tree/DEBIAN/postinst"
+  dpkg-deb --root-owner-group -Zxz -b "$_tree" "$2" >/dev/null
+  rm -rf "$_tree"
+}
+
 # Builds RELEASE's userland in $new (CACHE/RELEASE.new). Each release builds
 # in a subshell of its own, so its variables are its own.
 build() { # RELEASE
@@ -162,7 +186,7 @@ build() { # RELEASE
   # The root, and the archive's packages: everything apt would fetch to
   # install the stack, while the root still has the network; and the
   # client that Debian 13 packages apart from docker.io, for repack_docker.
-  mmdebstrap --mode=root --variant=minbase --include=passwd,adduser,procps,systemd,systemd-sysv,dbus \
+  mmdebstrap --mode=root --variant=minbase --include=passwd,adduser,procps,systemd,systemd-sysv,dbus,unattended-upgrades \
     --aptopt='Acquire::Check-Valid-Until "false"' --aptopt='Acquire::Check-Date "false"' \
     --customize-hook="chroot \"\$1\" apt-get install -y --download-only --no-install-recommends $stack" \
     --customize-hook="if chroot \"\$1\" apt-cache show docker-cli >/dev/null 2>&1; then
@@ -170,14 +194,15 @@ build() { # RELEASE
     --customize-hook="cp \"\$1\"/var/cache/apt/archives/*.deb '$new/archive/debian/pool/main/'" \
     "$suite" "$new/root" "$new/host-sources.list"
   repack_docker "$new/archive/debian/pool/main"
+  update_package 1 "$new/root/tmp/quenvale-lab-update.deb"
+  update_package 2 "$new/archive/debian/pool/main/quenvale-lab-update_2_all.deb"
 
   # The archive's index, signed with a key made for this build.
   (
     cd "$new/archive/debian"
     apt-ftparchive packages pool/main >"dists/$suite/main/binary-amd64/Packages"
     gzip -9n -k "dists/$suite/main/binary-amd64/Packages"
-    apt-ftparchive -o APT::FTPArchive::Release::Origin="Quenvale lab" \
-      -o APT::FTPArchive::Release::Label="Quenvale lab" \
+    apt-ftparchive -o APT::FTPArchive::Release::Origin=Ubuntu -o APT::FTPArchive::Release::Label=Ubuntu \
       -o APT::FTPArchive::Release::Suite="$suite" -o APT::FTPArchive::Release::Codename="$suite" \
       -o APT::FTPArchive::Release::Architectures=amd64 -o APT::FTPArchive::Release::Components=main \
       release "dists/$suite" >"$new/Release"
@@ -224,6 +249,8 @@ build() { # RELEASE
   # mirror) are not the distribution's: its apt checks dates as Ubuntu's does.
   rm -f "$root/etc/apt/apt.conf.d/99mmdebstrap"
   cp -R "$here/root/." "$root/"
+  chroot "$root" dpkg -i /tmp/quenvale-lab-update.deb
+  rm "$root/tmp/quenvale-lab-update.deb"
   # Debian's version, under Ubuntu's ID.
   # shellcheck disable=SC1091,SC2153
   version_id=$(. "$root/etc/os-release" && printf '%s' "$VERSION_ID")
