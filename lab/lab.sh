@@ -186,22 +186,26 @@ cmd_setup() {
     mv "$STATE/distros.list.new" "$STATE/distros.list"
   fi
 
-  # The Windows side: the stand-in (or its absence, or a file that is not a
-  # program) and Docker Desktop's executable.
-  rm -f "$SYSTEM32/wsl.exe" "$SYSTEM32/wsl-lab.conf"
+  cp "$wsl_exe" "$LIB/wsl.exe"
+  printf '%s\n' "$STATE" >"$SYSTEM32/wsl-lab.conf"
+  place_windows_files
+
+  issue_code "$(pc_get base)" "$(pc_get node_name)"
+}
+
+# Windows' files as the PC's keys have them: system32\wsl.exe (the stand-in,
+# none, or a file that is not a program) and Docker Desktop's executable.
+place_windows_files() {
+  rm -f "$SYSTEM32/wsl.exe" "$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
   case "$(pc_get wsl)" in
     absent) ;;
     broken) printf 'This file was damaged during an update.\r\n' >"$SYSTEM32/wsl.exe" ;;
-    *) cp "$wsl_exe" "$SYSTEM32/wsl.exe" ;;
+    *) cp "$LIB/wsl.exe" "$SYSTEM32/wsl.exe" ;;
   esac
-  printf '%s\n' "$STATE" >"$SYSTEM32/wsl-lab.conf"
-  rm -f "$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
   if [ "$(pc_get docker_desktop)" != none ]; then
     mkdir -p "$DOCKER_DESKTOP_DIR"
     printf 'Docker Desktop (Quenvale lab placeholder)\r\n' >"$DOCKER_DESKTOP_DIR/Docker Desktop.exe"
   fi
-
-  issue_code "$(pc_get base)" "$(pc_get node_name)"
 }
 
 cmd_code() {
@@ -231,14 +235,14 @@ cmd_reboot() {
     [ -n "$name" ] && distro_stop "$name" hard
   done <"$STATE/distros.list"
   conf_set "$STATE/lab.conf" reboot_pending 0
-  after=$(pc_get after_reboot_install)
-  if [ -n "$after" ]; then
-    conf_set "$STATE/lab.conf" install "$after"
-    conf_set "$STATE/lab.conf" after_reboot_install ""
-  fi
-  case "$(pc_get wsl)" in
-    not-installed | vm-off) conf_set "$STATE/lab.conf" wsl enabled ;;
-  esac
+  # What waited for this restart, and WSL's service failing heals with it.
+  for key in install wsl; do
+    after=$(pc_get "${key}_at_restart")
+    [ -z "$after" ] || conf_set "$STATE/lab.conf" "$key" "$after"
+    conf_set "$STATE/lab.conf" "${key}_at_restart" ""
+  done
+  [ "$(pc_get wsl)" != service-failing ] || conf_set "$STATE/lab.conf" wsl enabled
+  place_windows_files
 }
 
 cmd_first_run() {
@@ -257,15 +261,26 @@ cmd_set() {
   [ $# -ge 1 ] || die "usage: lab.sh set KEY=VALUE..."
   plan=$(python3 "$LIB/settings.py" set "$STATE" "$@") || exit 1
   while read -r where name key value; do
-    if [ "$where" = network ]; then
-      conf_set "$STATE/network.conf" "$key" "$value"
-      while IFS= read -r each; do
-        [ -n "$each" ] && kind_do network "$each"
-      done <"$STATE/distros.list"
-    else
-      kind_do set "$name" "$key" "$value" || die "could not set $name.$key=$value"
-      conf_set "$STATE/profiles/$name" "$key" "$value"
-    fi
+    case "$where" in
+      distro)
+        kind_do set "$name" "$key" "$value" || die "could not set $name.$key=$value"
+        conf_set "$STATE/profiles/$name" "$key" "$value"
+        continue
+        ;;
+      net) conf_set "$STATE/network.conf" "$key" "$value" ;;
+      # What WSL needs a restart for (the firmware, the network stack,
+      # WSL's own components) changes at the next one.
+      pc)
+        case "$key=$(pc_get "$key")" in
+          wsl=not-installed | wsl=vm-off | wsl=winsock-lsp) conf_set "$STATE/lab.conf" wsl_at_restart "$value" ;;
+          *) conf_set "$STATE/lab.conf" "$key" "$value" ;;
+        esac
+        place_windows_files
+        ;;
+    esac
+    while IFS= read -r each; do
+      [ -n "$each" ] && kind_do refresh "$each"
+    done <"$STATE/distros.list"
   done <<PLAN
 $plan
 PLAN

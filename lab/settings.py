@@ -5,12 +5,12 @@ refused, never ignored.
     settings.py table                          the table, as lab/README.md shows it
     settings.py resolve SCENARIO OUT [KEY=VALUE...]
         the scenario's settings (overrides last) sorted into OUT/lab.conf
-        (the PC's setup keys), OUT/network.conf (its live keys) and one
-        complete OUT/profiles/NAME per distribution; every refusal printed,
-        exit 1 if any
+        (the PC's and Windows' keys), OUT/network.conf (what the
+        distributions reach) and one complete OUT/profiles/NAME per
+        distribution; every refusal printed, exit 1 if any
     settings.py set STATE KEY=VALUE...
         checks live changes against the running lab and prints what to do,
-        one a line: "network - KEY VALUE" or "distro NAME KEY VALUE"
+        one a line: "pc - KEY VALUE", "net - KEY VALUE" or "distro NAME KEY VALUE"
 
 How keys are said: lab/README.md, Settings. Values: a,b,c, or <n> (a whole
 number), <int> (one that may be negative), <user> (a user name), <names>
@@ -22,29 +22,30 @@ import os
 import re
 import sys
 
-# where | key | kinds (all, or those that honour it) | values | default | when | what it does.
+# where (pc: the PC and Windows; net: what the distributions reach; distro)
+# | key | kinds (all, or those that honour it) | values | default | when | what it does.
 # A key may have a row for each kind, with the values that kind honours.
 TABLE = [row.split("|") for row in """\
 pc|distros|all|<names>||setup|the registered distributions, the default first
 pc|default_distro|all|<names>||setup|another default than the first of distros (wsl --set-default)
-pc|wsl|all|enabled,not-installed,vm-off,absent,broken,service-disabled,winsock-lsp,package-broken,service-failing,kernel-missing|enabled|setup|WSL on Windows: working, or how it fails before any shell runs (absent: no wsl.exe; broken: a wsl.exe that is not a program)
+pc|wsl|all|enabled,not-installed,vm-off,absent,broken,service-disabled,winsock-lsp,package-broken,service-failing,kernel-missing|enabled|live|WSL on Windows: working, or how it fails before any shell runs (absent: no wsl.exe; broken: a wsl.exe that is not a program); not-installed, vm-off and winsock-lsp change at the next restart
 pc|wsl_lang|all|zh-CN,en-US|zh-CN|setup|Windows' display language, which wsl.exe prints in
 pc|wsl_hang|all|yes,no|no|setup|the WSL service stuck: every wsl.exe call waits until lab.sh wake
 pc|instance_idle_ms|all|<int>|15000|setup|how long a distribution runs on after its last call ends (.wslconfig's instanceIdleTimeout; negative: never)
-pc|install|all|ok,3010,1641,restart-first,fail,no-download|ok|setup|what Microsoft's WSL installer does
+pc|install|all|ok,3010,1641,restart-first,fail,no-download|ok|live|what Microsoft's WSL installer does
 pc|install_exit|all|<int>|-1|setup|the exit code of a failing installer (install=fail)
-pc|docker_desktop|all|none,stopped,running|none|setup|Docker Desktop on Windows, and its docker-desktop distribution
+pc|docker_desktop|all|none,stopped,running|none|live|Docker Desktop on Windows, and its docker-desktop distribution
 pc|first_run_on_open|all|yes,no|yes|setup|whether the user completes Ubuntu's first-run set-up when the product opens it
 pc|new_user|all|<user>|alice|setup|the user that Ubuntu's first-run set-up creates
 pc|base|all|<text>|https://quenvale.com|setup|the base of the codes lab.sh prints
 pc|node_name|all|<text>||setup|the node name of the codes lab.sh prints
 pc|noise_before|all|<n>|0|setup|bytes of output install.sh prints before I_CONNECTED
 pc|noise_after|all|<n>|0|setup|bytes of output install.sh prints after I_CONNECTED
-pc|network|all|up,down|up|live|whether the distributions reach anything at all
-pc|service|all|ok,error,down|ok|live|the Quenvale service: answering, failing enrollments (500), or down (503)
-pc|archive|real|ok,down,slow,broken,clock-behind|ok|live|the package archive: reachable, not, slow (20 s to its Release file, as a far mirror), serving damaged packages, or dated ahead of the distribution's clock
-pc|dns|real|up,down|up|live|whether names resolve
-pc|tls|real|ok,intercepted|ok|live|whether HTTPS is intercepted by an authority the distribution does not trust
+net|network|all|up,down|up|live|whether the distributions reach anything at all
+net|service|all|ok,error,down|ok|live|the Quenvale service: answering, failing enrollments (500), or down (503)
+net|archive|real|ok,down,slow,broken,clock-behind|ok|live|the package archive: reachable, not, slow (20 s to its Release file, as a far mirror), serving damaged packages, or dated ahead of the distribution's clock
+net|dns|real|up,down|up|live|whether names resolve
+net|tls|real|ok,intercepted|ok|live|whether HTTPS is intercepted by an authority the distribution does not trust
 distro|kind|busybox,real|busybox,real|busybox|setup|the kind of distribution
 distro|release|real|trixie,bookworm|trixie|setup|the Debian userland under a real distribution: today's generation (trixie) or the older one (bookworm)
 distro|os|busybox|ubuntu-24.04,ubuntu-22.04,ubuntu-20.04,debian-12,docker-desktop|ubuntu-24.04|setup|the release a busybox distribution reports and ships (docker-desktop: Docker Desktop's own)
@@ -62,11 +63,11 @@ distro|docker_init|busybox|yes,no|no|setup|docker.io with an init script, as Doc
 distro|docker_group|busybox,real|yes,no|yes|setup|whether the default user is in the docker group
 distro|docker_host|busybox,real|<text>||setup|DOCKER_HOST in every process of the distribution
 distro|systemd|busybox,real|yes,no|yes|setup|whether /etc/wsl.conf boots systemd
-distro|dd_integration|busybox|yes,no|yes|setup|whether Docker Desktop's WSL integration is on for the distribution
+distro|dd_integration|busybox|yes,no|yes|live|whether Docker Desktop's WSL integration is on for the distribution
 distro|apt|busybox|ok,update-fails,install-fails,update-hangs,install-hangs,locked|ok|live|how apt behaves
 distro|apt|real|ok,locked|ok|live|another apt holding dpkg's lock
 distro|dockerd|busybox|ok,fails|ok|setup|whether the Docker daemon starts
-distro|mktemp|busybox|ok,fails|ok|setup|whether mktemp fails, as on a full disk
+distro|mktemp|busybox|ok,fails|ok|live|whether mktemp fails, as on a full disk
 distro|timeout_cap|busybox|<n>|0|setup|a cap in seconds on every timeout, so that a hang fails in a test's time (0: none)
 distro|disk|real|<n>||live|the free space of the distribution's disk in MB (empty: no limit)
 distro|dpkg|real|ok,interrupted-unpacking,interrupted-configuring|ok|setup|an earlier package installation cut short while unpacking or configuring
@@ -74,7 +75,9 @@ distro|upgrades|real|none,missed,under-way|none|setup|apt's daily timers (list u
 distro|upgrade_seconds|real|<n>|20|setup|how long the update that unattended-upgrades installs takes to configure
 """.splitlines()]
 WHERE, KEY, KINDS, VALUES, DEFAULT, WHEN, DOC = range(7)
-# Docker Desktop's own distribution, registered when Docker Desktop is installed.
+# What Microsoft's WSL installer can register, and Docker Desktop's own
+# distribution, registered when Docker Desktop is installed.
+INSTALLABLE = ["Ubuntu", "Ubuntu-24.04"]
 DOCKER_DESKTOP = {"kind": "busybox", "os": "docker-desktop", "user": "none", "tools": "none", "systemd": "no"}
 
 
@@ -98,8 +101,10 @@ def write_conf(path, conf):
 
 
 def row(where, key, kind="any"):
+    """KEY's row for WHERE ("bare": pc or net) and, where it has one a kind, KIND's."""
     for r in TABLE:
-        if r[WHERE] == where and r[KEY] == key and (kind == "any" or r[KINDS] == "all" or kind in r[KINDS].split(",")):
+        if (r[WHERE] == where or where == "bare" and r[WHERE] != "distro") and r[KEY] == key and (
+                kind == "any" or r[KINDS] == "all" or kind in r[KINDS].split(",")):
             return r
     return None
 
@@ -114,7 +119,7 @@ def value_ok(values, value):
         return True
     for allowed in values.split(","):
         if (allowed == "<n>" and value.isdigit() or allowed == "<int>" and value.lstrip("-").isdigit()
-                or allowed == "<user>" and value != "none" and re.fullmatch(r"[a-z_][a-z0-9_-]{0,31}", value)
+                or allowed == "<user>" and value != "none" and re.fullmatch(r"[a-z_][a-z0-9_.-]{0,31}", value)
                 or allowed == "<names>" and re.fullmatch(r"([A-Za-z0-9._-]+( [A-Za-z0-9._-]+)*)?", value)
                 or allowed == "<tools>" and (value == "none" or set(value.split()) <= {"curl", "python3", "ca-certificates"})
                 or allowed == "<text>" or allowed == value):
@@ -137,8 +142,8 @@ def refusal(where, key, value, kind=None, name=None):
 
 
 def kind_refusals(key, value, kinds_by_name):
-    """A pc key only some kinds honour may not leave its default beside another kind."""
-    r = row("pc", key)
+    """A bare key only some kinds honour may not leave its default beside another kind."""
+    r = row("bare", key)
     if r[KINDS] == "all" or value in ("", r[DEFAULT]):
         return []
     return ["%s=%s: a %s distribution (%s) cannot honour it; only %s ones do" % (key, value, kind, name, r[KINDS])
@@ -154,7 +159,7 @@ def resolve(scenario, out, overrides):
                 lines.append(line)
     settings = [line.split("=", 1) if "=" in line else [line, None] for line in lines + overrides]
     given = {key: value for key, value in settings if value is not None}
-    names = list(dict.fromkeys(given.get("distros", "").split() + ["Ubuntu"]))
+    names = list(dict.fromkeys(given.get("distros", "").split() + INSTALLABLE))
     refused, bare, dotted = [], {}, {name: {} for name in names}
     for key, value in settings:
         if value is None or not key:
@@ -162,14 +167,14 @@ def resolve(scenario, out, overrides):
         elif "." in key:
             name, _, distro_key = key.rpartition(".")
             if name not in names:
-                refused.append("%s: no distribution %s in this scenario (distros=%s; Ubuntu's keys describe the one the"
-                               " WSL installer registers)" % (key, name, given.get("distros", "")))
+                refused.append("%s: no distribution %s in this scenario (distros=%s; %s: those the WSL installer"
+                               " registers)" % (key, name, given.get("distros", ""), ", ".join(INSTALLABLE)))
             elif row("distro", distro_key) is None:
                 refused.append("%s: no such distribution setting (lab.sh settings lists them)" % key)
             else:
                 dotted[name][distro_key] = value
-        elif row("pc", key):
-            refused.append(refusal("pc", key, value))
+        elif row("bare", key):
+            refused.append(refusal("bare", key, value))
         elif row("distro", key):
             bare[key] = value
         else:
@@ -182,7 +187,7 @@ def resolve(scenario, out, overrides):
         refused += [refusal("distro", key, value, kind, name) for key, value in profile.items()]
         profile.update({r[KEY]: r[DEFAULT] for r in TABLE
                         if r[WHERE] == "distro" and kind in r[KINDS].split(",") and not profile.get(r[KEY])})
-    pc = {r[KEY]: given.get(r[KEY]) or r[DEFAULT] for r in TABLE if r[WHERE] == "pc"}
+    pc = {r[KEY]: given.get(r[KEY]) or r[DEFAULT] for r in TABLE if r[WHERE] != "distro"}
     for key, value in pc.items():
         refused += kind_refusals(key, value, {name: profiles[name]["kind"] for name in names})
     refused = [why for why in refused if why]
@@ -191,8 +196,8 @@ def resolve(scenario, out, overrides):
     if refused:
         return 1
     os.makedirs(os.path.join(out, "profiles"), exist_ok=True)
-    write_conf(os.path.join(out, "lab.conf"), {k: v for k, v in pc.items() if row("pc", k)[WHEN] == "setup"})
-    write_conf(os.path.join(out, "network.conf"), {k: v for k, v in pc.items() if row("pc", k)[WHEN] == "live"})
+    write_conf(os.path.join(out, "lab.conf"), {k: v for k, v in pc.items() if row("pc", k)})
+    write_conf(os.path.join(out, "network.conf"), {k: v for k, v in pc.items() if row("net", k)})
     for name, profile in profiles.items():
         write_conf(os.path.join(out, "profiles", name), profile)
     return 0
@@ -207,13 +212,13 @@ def live_changes(state, settings):
         key, equals, value = setting.partition("=")
         if not equals:
             return "not KEY=VALUE: " + setting, plan
-        if "." not in key and row("pc", key):
-            why = refusal("pc", key, value) or ([] if row("pc", key)[WHEN] == "live" else
-                                                 "%s cannot change while the lab runs" % key)
+        if "." not in key and row("bare", key):
+            why = refusal("bare", key, value) or ([] if row("bare", key)[WHEN] == "live" else
+                                                   "%s cannot change while the lab runs" % key)
             why = why or next(iter(kind_refusals(key, value, kinds)), None)
             if why:
                 return why, plan
-            plan.append("network - %s %s" % (key, value))
+            plan.append("%s - %s %s" % (row("bare", key)[WHERE], key, value))
             continue
         wanted, _, distro_key = key.rpartition(".")
         targets = names

@@ -25,7 +25,7 @@
 #   prepare               once per lab, before its first build: what its
 #                         distributions share
 #   set NAME KEY VALUE    a live key of its own changes (lab.sh set)
-#   network NAME          the network's keys (network.conf) changed
+#   refresh NAME          the PC's live keys changed (lab.conf, network.conf)
 #   status NAME           more of its state, for lab.sh status
 #   teardown NAME         nothing of it runs or stays mounted afterwards
 # Sourced after basics.sh, registry.sh and instance.sh, with STATE and LIB set.

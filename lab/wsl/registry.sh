@@ -61,12 +61,7 @@ wants_systemd() { # ROOT
 # to come.
 distro_dress() { # NAME
   _dir="$STATE/distros/$1"
-  mkdir -p "$_dir/root/var/lib/qvlab"
-  if [ "$(profile_get "$1" version)" = 1 ]; then
-    echo "$WSL1_KERNEL_RELEASE" >"$_dir/root/var/lib/qvlab/kernel.release"
-  else
-    echo "$WSL2_KERNEL_RELEASE" >"$_dir/root/var/lib/qvlab/kernel.release"
-  fi
+  distro_set_version "$1" "$(profile_get "$1" version)"
   if [ "$(profile_get "$1" systemd)" = yes ]; then
     printf '[boot]\nsystemd=true\n' >"$_dir/root/etc/wsl.conf"
   else
@@ -76,6 +71,17 @@ distro_dress() { # NAME
   _docker_host=$(profile_get "$1" docker_host)
   [ -z "$_docker_host" ] || printf 'DOCKER_HOST=%s\n' "$_docker_host" >>"$_dir/environment"
   printf 'version=%s\ndefault_user=\nfirst_run=pending\n' "$(profile_get "$1" version)" >"$_dir/conf"
+}
+
+# NAME runs under WSL VERSION (1 or 2) from its next start: the kernel
+# release its uname reports follows.
+distro_set_version() { # NAME VERSION
+  _dir="$STATE/distros/$1"
+  mkdir -p "$_dir/root/var/lib/qvlab"
+  if [ "$2" = 1 ]; then _release=$WSL1_KERNEL_RELEASE; else _release=$WSL2_KERNEL_RELEASE; fi
+  echo "$_release" >"$_dir/root/var/lib/qvlab/kernel.release"
+  conf_set "$STATE/profiles/$1" version "$2"
+  [ ! -f "$_dir/conf" ] || conf_set "$_dir/conf" version "$2"
 }
 
 # The default user of a profile that has one, as a first run made it, in

@@ -17,7 +17,9 @@
 #                                first-run set-up
 #   list quiet|plain|verbose     the registered distributions
 #   install DISTRO launch|no-launch
-#   set-default DISTRO | terminate DISTRO | shutdown
+#   set-default DISTRO | terminate DISTRO | shutdown | set-version DISTRO 1|2
+#   update console|pipe          (whether wsl.exe's input is a console)
+# Warnings wsl.exe prints to its standard error go into RUN.err.
 set -u
 
 STATE=$1
@@ -108,11 +110,13 @@ require_service() {
 # A WSL 2 distribution needs the Virtual Machine Platform, a hypervisor
 # that runs (virtualization on in the firmware, hypervisorlaunchtype auto),
 # WSL 2's kernel, and no restart pending after enabling them.
-require_vm() { # NAME
-  [ "$(conf_get "$STATE/distros/$1/conf" version 2)" = 2 ] || return 0
+# (A conversion to WSL 2 needs the VM as well: CONTEXT, the error code's.)
+require_vm() { # NAME [CONTEXT]
+  [ "$(conf_get "$STATE/distros/$1/conf" version 2)" = 2 ] || [ -n "${2-}" ] || return 0
+  context=${2:-CreateInstance/CreateVm}
   if [ "$(pc_get reboot_pending 0)" = 1 ]; then
     say "The requested operation requires a system restart to complete. Restart Windows and try again." \
-      "Error code: Wsl/Service/CreateInstance/CreateVm/HCS/ERROR_SUCCESS_REBOOT_REQUIRED"
+      "Error code: Wsl/Service/$context/HCS/ERROR_SUCCESS_REBOOT_REQUIRED"
     finish -1
   fi
   case "$(pc_get wsl enabled)" in
@@ -123,7 +127,7 @@ require_vm() { # NAME
         "Enable \"Virtual Machine Platform\" by running: wsl.exe --install --no-distribution" \
         "" \
         "For information please visit https://aka.ms/enablevirtualization" \
-        "Error code: Wsl/Service/CreateInstance/CreateVm/HCS/HCS_E_HYPERV_NOT_INSTALLED"
+        "Error code: Wsl/Service/$context/HCS/HCS_E_HYPERV_NOT_INSTALLED"
       finish -1
       ;;
     kernel-missing)
@@ -283,13 +287,18 @@ op_list() {
 # (the list of distributions cannot be fetched: DNS, a proxy, offline).
 op_install() {
   wanted=$1 launch=$2
-  if [ "$(lower "$wanted")" != ubuntu ]; then
+  # Those of the online list are the ones the lab has a profile for.
+  name=""
+  for each in "$STATE"/profiles/*; do
+    [ "$(lower "${each##*/}")" != "$(lower "$wanted")" ] || [ "${each##*/}" = docker-desktop ] || name=${each##*/}
+  done
+  if [ -z "$name" ]; then
     say "Invalid distribution name: '$wanted'." \
       "To get a list of valid distributions, use 'wsl.exe --list --online'." \
       "Error code: Wsl/InstallDistro/WSL_E_DISTRO_NOT_FOUND"
     finish -1
   fi
-  if distro_resolve Ubuntu >/dev/null; then
+  if distro_resolve "$name" >/dev/null; then
     say "A distribution with the supplied name already exists. Use --name to choose a different name." \
       "Error code: Wsl/InstallDistro/ERROR_ALREADY_EXISTS"
     finish -1
@@ -297,7 +306,7 @@ op_install() {
   mode=$(pc_get install ok)
   case "$mode" in
     fail)
-      say "Installing: Ubuntu" \
+      say "Installing: $name" \
         "WslRegisterDistribution failed with error: 0x80370102" \
         "Please enable the Virtual Machine Platform Windows feature and ensure virtualization is enabled in the BIOS." \
         "For information please visit https://aka.ms/enablevirtualization" \
@@ -312,7 +321,8 @@ op_install() {
     restart-first)
       if [ "$(pc_get reboot_pending 0)" != 1 ]; then
         conf_set "$STATE/lab.conf" reboot_pending 1
-        conf_set "$STATE/lab.conf" after_reboot_install ok
+        conf_set "$STATE/lab.conf" install_at_restart ok
+        [ "$(pc_get wsl)" != not-installed ] || conf_set "$STATE/lab.conf" wsl_at_restart enabled
       fi
       say "Installing: Virtual Machine Platform" "Virtual Machine Platform has been installed." \
         "Installing: Windows Subsystem for Linux" "Windows Subsystem for Linux has been installed." \
@@ -322,19 +332,17 @@ op_install() {
     ok | 3010 | 1641) ;;
     *) say "lab: unknown install mode '$mode'"; finish -1 ;;
   esac
-  say "Installing: Ubuntu"
-  # The profile of the Ubuntu to come is the scenario's, with its first-run
-  # set-up still to do.
-  mkdir -p "$STATE/profiles"
-  [ -f "$STATE/profiles/Ubuntu" ] || : >"$STATE/profiles/Ubuntu"
-  conf_set "$STATE/profiles/Ubuntu" user none
-  if ! kind_do build Ubuntu; then
-    say "lab: could not build the Ubuntu distribution (see $STATE/helper.log)"
+  say "Installing: $name"
+  # The profile of the distribution to come is the scenario's, with its
+  # first-run set-up still to do.
+  conf_set "$STATE/profiles/$name" user none
+  if ! kind_do build "$name"; then
+    say "lab: could not build the $name distribution (see $STATE/helper.log)"
     finish -1
   fi
-  distro_register Ubuntu
-  kind_do running Ubuntu && distro_watch Ubuntu
-  say "Ubuntu has been installed."
+  distro_register "$name"
+  kind_do running "$name" && distro_watch "$name"
+  say "$name has been installed."
   if [ "$(pc_get wsl enabled)" = not-installed ]; then conf_set "$STATE/lab.conf" wsl enabled; fi
   case "$mode" in
     3010 | 1641)
@@ -344,9 +352,50 @@ op_install() {
       ;;
   esac
   if [ "$launch" = launch ]; then
-    (op_launch Ubuntu "") || true
+    (op_launch "$name" "") || true
     rm -f "$RUN.rc"
   fi
+  finish 0
+}
+
+# wsl --set-version NAME VERSION (WslClient's SetVersion): the distribution
+# stops, and is converted; to WSL 2 only where a VM can start.
+op_set_version() {
+  require_wsl
+  pick_distro "$1"
+  [ "$2" != 2 ] || say "For information on key differences with WSL 2 please visit https://aka.ms/wsl2"
+  say "Conversion in progress, this may take a few minutes."
+  if [ "$(conf_get "$dir/conf" version)" = "$2" ]; then
+    say "The distribution is already the requested version." "Error code: Wsl/Service/WSL_E_VM_MODE_INVALID_STATE"
+    finish -1
+  fi
+  [ "$2" != 2 ] || require_vm "$name" CreateVm
+  distro_stop "$name" hard
+  distro_set_version "$name" "$2"
+  say "The operation completed successfully."
+  finish 0
+}
+
+# wsl --update (install::UpdatePackage). WSL's package half broken fails
+# every call, this one too, unless it runs in a console: there it offers
+# to repair WSL at a key press, which the lab takes as given. Windows 10's
+# own wsl.exe without WSL 2's kernel installs it.
+op_update() { # console|pipe
+  case "$(pc_get wsl)=$1" in
+    package-broken=console)
+      printf '%s\n' "wsl: WSL installation appears to be corrupted (Error code: Wsl/CallMsi/Install/REGDB_E_CLASSNOTREG)." \
+        "Press any key to repair WSL, or CTRL-C to cancel." "This prompt will time out in 60 seconds." >>"$RUN.err"
+      say "Updating Windows Subsystem for Linux to version: 2.6.1."
+      ;;
+    package-broken=*) require_service ;;
+    kernel-missing=*)
+      say "Installing: Windows Subsystem for Linux" "Windows Subsystem for Linux has been installed." ;;
+    *)
+      say "Checking for updates." "The most recent version of Windows Subsystem for Linux is already installed."
+      finish 0
+      ;;
+  esac
+  conf_set "$STATE/lab.conf" wsl enabled
   finish 0
 }
 
@@ -378,13 +427,15 @@ op_shutdown() {
 operation=${1-}
 [ $# -gt 0 ] && shift
 wait_while_stuck
-require_service
+[ "$operation" = update ] || require_service
 case "$operation" in
   run) op_run "$@" ;;
   launch) op_launch "$@" ;;
   list) op_list "$@" ;;
   install) op_install "$@" ;;
   set-default) op_set_default "$@" ;;
+  set-version) op_set_version "$@" ;;
+  update) op_update "$@" ;;
   terminate) op_terminate "$@" ;;
   shutdown) op_shutdown ;;
   *) say "lab: unknown operation '$operation'"; finish -1 ;;

@@ -184,7 +184,7 @@ timeout_cap=$(profile_get "$_name" timeout_cap)
 CONF
   : >"$_root/var/lib/qvlab/packages"
   make_socket "$_root/var/lib/qvlab/docker.sock.inode" || return 1
-  busybox_network "$_name"
+  busybox_refresh "$_name"
   mkdir -p "$_root/var/lib/qvlab/spool"
   chmod 1777 "$_root/var/lib/qvlab/spool"
 
@@ -315,8 +315,8 @@ busybox_user_add() { # NAME USER
 
 busybox_set() { # NAME KEY VALUE
   case "$2" in
-    apt) conf_set "$STATE/distros/$1/root/var/lib/qvlab/distro.conf" apt "$3" ;;
-    *) echo "$1.$2 cannot change while the lab runs" >&2; return 1 ;;
+    apt | mktemp) conf_set "$STATE/distros/$1/root/var/lib/qvlab/distro.conf" "$2" "$3" ;;
+    dd_integration) conf_set "$STATE/profiles/$1" "$2" "$3" && busybox_docker_desktop "$1" ;;
   esac
 }
 
@@ -340,8 +340,9 @@ busybox_kept() { # NAME
 }
 
 # What the PC's network lets through, read by the stand-ins at every use
-# from their copy in the root.
-busybox_network() { # NAME
+# from their copy in the root, and Docker Desktop's traces in a running one.
+busybox_refresh() { # NAME
   cp "$STATE/network.conf" "$STATE/distros/$1/root/var/lib/qvlab/network.conf.new" &&
     mv "$STATE/distros/$1/root/var/lib/qvlab/network.conf.new" "$STATE/distros/$1/root/var/lib/qvlab/network.conf"
+  if busybox_running "$1"; then busybox_docker_desktop "$1"; fi
 }

@@ -466,7 +466,7 @@ real_set() { # NAME KEY VALUE
   esac
 }
 
-real_network() { # NAME
+real_refresh() { # NAME
   real_addresses "$STATE/distros/$1"
 }
 
