@@ -37,6 +37,7 @@ export LC_ALL
 
 LAB_DIR=$(cd "$(dirname "$0")" && pwd)
 REPO_DIR=$(dirname "$LAB_DIR")
+. "$LAB_DIR/wsl/basics.sh"
 
 die() {
   echo "lab.sh: $*" >&2
@@ -47,22 +48,24 @@ usage() {
   sed -n '2,/^set -eu/p' "$0" | sed -e '/^set -eu/d' -e 's/^# \{0,1\}//' >&2
   exit 2
 }
-case "${1:-}" in
-  setup | code | commands | reboot | first-run | wake | set | exec | status | await | stays | packages | leftovers | \
-    scenarios | settings | teardown) ;;
-  *) usage ;;
-esac
 
-if [ "$1" = scenarios ]; then
+cmd_scenarios() {
   for file in "$LAB_DIR"/scenarios/*; do
     printf '%-30s %s\n' "$(basename "$file")" "$(sed -n 's/^# *//p' "$file" | head -n 1)"
   done
-  exit 0
-fi
-if [ "$1" = settings ]; then
-  python3 "$LAB_DIR/settings.py" table
-  exit 0
-fi
+}
+
+cmd_settings() {
+  "$PYTHON" "$LAB_DIR/settings.py" table
+}
+
+# The command: a function cmd_NAME of this file (first-run: cmd_first_run).
+command=$(printf '%s' "${1:-}" | tr - _)
+grep -q "^cmd_$command() {" "$0" || usage
+[ $# -gt 0 ] && shift
+case "$command" in
+  scenarios | settings) "cmd_$command" && exit 0 ;;
+esac
 
 [ -n "${WINEPREFIX:-}" ] || die "WINEPREFIX is not set"
 STATE=${QVLAB_STATE:-$WINEPREFIX/quenvale-lab}
@@ -136,7 +139,7 @@ cmd_setup() {
   # Nothing is built, and no lab is taken down, for a scenario with a
   # setting the lab would not honour.
   resolved=$(mktemp -d)
-  if ! python3 "$LAB_DIR/settings.py" resolve "$scenario_file" "$resolved" "$@"; then
+  if ! "$PYTHON" "$LAB_DIR/settings.py" resolve "$scenario_file" "$resolved" "$@"; then
     rm -rf "$resolved"
     die "scenario $scenario refused; nothing was set up"
   fi
@@ -259,7 +262,7 @@ cmd_first_run() {
 cmd_set() {
   require_state
   [ $# -ge 1 ] || die "usage: lab.sh set KEY=VALUE..."
-  plan=$(python3 "$LIB/settings.py" set "$STATE" "$@") || exit 1
+  plan=$("$PYTHON" "$LIB/settings.py" set "$STATE" "$@") || exit 1
   while read -r where name key value; do
     case "$where" in
       distro)
@@ -418,21 +421,4 @@ cmd_teardown() {
   remove_state
 }
 
-command=${1:-}
-[ $# -gt 0 ] && shift
-case "$command" in
-  setup) cmd_setup "$@" ;;
-  code) cmd_code "$@" ;;
-  commands) cmd_commands ;;
-  reboot) cmd_reboot ;;
-  first-run) cmd_first_run "$@" ;;
-  wake) cmd_wake ;;
-  set) cmd_set "$@" ;;
-  exec) cmd_exec "$@" ;;
-  status) cmd_status ;;
-  await) cmd_await "$@" ;;
-  stays) cmd_stays "$@" ;;
-  packages) cmd_packages "$@" ;;
-  leftovers) cmd_leftovers "$@" ;;
-  teardown) cmd_teardown ;;
-esac
+"cmd_$command" "$@"

@@ -1,7 +1,12 @@
 # What every shell script of the lab leans on: reading and writing a
-# settings file (KEY=VALUE lines), waiting for a condition, and telling
-# whether a PID is still the lab's process. Plain POSIX sh: dash on the
-# host, dash or busybox ash inside a busybox root (as /var/lib/qvlab/basics.sh).
+# settings file (KEY=VALUE lines), waiting for a condition, telling whether
+# a PID is still the lab's process, and its Python. Plain POSIX sh: dash on
+# the host, dash or busybox ash inside a busybox root (as
+# /var/lib/qvlab/basics.sh).
+
+# Debian's own python3 (tools/install-deps.sh installs it): one found first
+# on PATH may be a version manager's shim, which costs a second a start.
+PYTHON=/usr/bin/python3
 
 # conf_get FILE KEY [DEFAULT]: the last value of KEY, or DEFAULT when it is
 # missing or empty.

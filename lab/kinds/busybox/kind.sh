@@ -267,7 +267,7 @@ busybox_boot() { # NAME
     (R=$_root . "$LIB/kinds/busybox/root/lib.sh" && if unit_enabled; then daemon_start || true; fi)
   fi
   busybox_docker_desktop "$1"
-  sh "$LIB/wsl/in-cgroups.sh" "$_dir/cgroups" setsid -f python3 "$LIB/kinds/busybox/network.py" "$STATE" "$1" \
+  sh "$LIB/wsl/in-cgroups.sh" "$_dir/cgroups" setsid -f "$PYTHON" "$LIB/kinds/busybox/network.py" "$STATE" "$1" \
     </dev/null >>"$_dir/network.log" 2>&1 9>&-
   : >"$_dir/running"
 }

@@ -93,7 +93,7 @@ printf 'nameserver %s\n' "$REAL_DNS" >"$root/etc/resolv.conf"
 # own, the defaults, so that no fault of the scenario reaches its apt.
 settings="$STATE/network.conf"
 [ -f "$dir/network.conf" ] && settings="$dir/network.conf"
-/usr/bin/python3 "$LIB/kinds/real/network.py" "$STATE" "$(cat "$dir/userland")" "$root" \
+"$PYTHON" "$LIB/kinds/real/network.py" "$STATE" "$(cat "$dir/userland")" "$root" \
   "$dir/vm.ready" "$settings" $REAL_ADDRESSES </dev/null &
 
 if wants_systemd "$root"; then
