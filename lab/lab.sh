@@ -7,6 +7,7 @@
 #   lab.sh setup SCENARIO [KEY=VALUE...]   a fresh lab; prints a valid code
 #   lab.sh code [--base URL] [--name NAME] a new valid one-time code
 #   lab.sh commands                        every command line wsl.exe received
+#   lab.sh runs                            each wsl.exe call as it ended: NAME:CODE (NAME!CODE: no shell ran)
 #   lab.sh reboot                          Windows restarts
 #   lab.sh first-run [DISTRO]              the user completes Ubuntu's first-run set-up
 #   lab.sh wake                            the stuck WSL service (wsl_hang=yes) answers the calls waiting
@@ -48,7 +49,7 @@ usage() {
   exit 2
 }
 case "${1:-}" in
-  setup | code | commands | reboot | first-run | wake | set | exec | status | await | stays | packages | leftovers | \
+  setup | code | commands | runs | reboot | first-run | wake | set | exec | status | await | stays | packages | leftovers | \
     scenarios | settings | teardown) ;;
   *) usage ;;
 esac
@@ -325,6 +326,11 @@ cmd_commands() {
   cat "$STATE/commands.log" 2>/dev/null || true
 }
 
+cmd_runs() {
+  require_state
+  cat "$STATE/runs.log" 2>/dev/null || true
+}
+
 # Windows restarts: every distribution stops at once, as WSL's VM goes with
 # Windows; the next call boots each again.
 cmd_reboot() {
@@ -544,6 +550,7 @@ case "$command" in
   setup) cmd_setup "$@" ;;
   code) cmd_code "$@" ;;
   commands) cmd_commands ;;
+  runs) cmd_runs ;;
   reboot) cmd_reboot ;;
   first-run) cmd_first_run "$@" ;;
   wake) cmd_wake ;;
