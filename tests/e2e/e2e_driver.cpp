@@ -1,9 +1,11 @@
-// Walks QuenvaleEnroll.exe through attempts as a user would and prints what
-// the user saw, one line per attempt:
-//   prompts=3 progress=deps outcome=0 code=cleared distro=empty
+// Walks QuenvaleEnroll.exe through attempts as a user would and prints, one
+// line per attempt, what the user saw and the wsl.exe calls behind it:
+//   prompts=3 progress=deps outcome=0 code=cleared distro=empty runs=preflight:0,dependency:0,...
 // Progress and outcome are read from the status line's record: every text
 // it showed, in order, however briefly (status_record.cpp, hooked into the
-// program).
+// program). The runs are the calls that the lab's wsl.exe ended while the
+// attempt ran (lab.sh runs), once every wsl.exe the program started has
+// ended; calls made between attempts belong to none.
 // Steps, in order, from the command line:
 //   code=TEXT     type into the code field
 //   distro=TEXT   type into the distribution field
@@ -23,9 +25,11 @@
 //                 in a Command Prompt (--shutdown, --terminate Ubuntu)
 // The first argument is the program to start; QV_LAB_SH names lab.sh.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -91,6 +95,11 @@ std::wstring NewCode() {
     }
   }
   return code;
+}
+
+// Every call the lab's wsl.exe has ended, in order: NAME:CODE or NAME!CODE.
+std::vector<std::string> LabRuns() {
+  return LinesOf(LabOutput("runs"));
 }
 
 // Runs system32\wsl.exe with ARGUMENTS to its end; its exit code, or -1.
@@ -162,6 +171,26 @@ bool RecordStatusLine(ProductProcess* product) {
   return WaitUntil([] { return !StatusRecord().empty(); }, 10000) && StatusRecord() == std::vector<std::wstring>{opening};
 }
 
+// Waits until no wsl.exe that the program started is running: the program
+// opens Ubuntu after the installer without waiting for it.
+bool AwaitWslCallsOf(const ProductProcess& product) {
+  return WaitUntil(
+      [&] {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) return false;
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        bool running = false;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && !running;
+             more = Process32NextW(snapshot, &entry)) {
+          running = entry.th32ParentProcessID == product.id && lstrcmpiW(entry.szExeFile, L"wsl.exe") == 0;
+        }
+        CloseHandle(snapshot);
+        return !running;
+      },
+      120000);
+}
+
 // ---- Attempts ------------------------------------------------------------
 
 int PromptKindOf(const std::wstring& question) {
@@ -182,11 +211,12 @@ int ShownResult(const std::wstring& status) {
 }
 
 // Where an attempt began: the code field when join was pressed (afterwards
-// it is kept, cleared or changed), and how far the status line's record had
-// come by then.
+// it is kept, cleared or changed), and how far the status line's record and
+// the lab's runs had come by then.
 struct JoinStart {
   std::wstring code_before;
   size_t shown = 0;
+  size_t runs = 0;
 };
 
 JoinStart PressJoin(const ProductProcess& product) {
@@ -198,6 +228,7 @@ JoinStart PressJoin(const ProductProcess& product) {
     start.shown = record.size();
     return !record.empty() && record.back() == L"-";
   }, 10000);
+  start.runs = LabRuns().size();
   Click(ControlAt(product.window, kJoin));
   return start;
 }
@@ -233,6 +264,10 @@ bool FollowAttempt(const ProductProcess& product, const JoinStart& start, std::v
       },
       600000);
   if (!ended) return false;
+  if (!AwaitWslCallsOf(product)) {
+    fprintf(stderr, "a wsl.exe that the program started is still running\n");
+    return false;
+  }
 
   // Since join: the started text, the progress texts, and last the
   // outcome. Any other text counts as progress, shown as it stands.
@@ -250,6 +285,8 @@ bool FollowAttempt(const ProductProcess& product, const JoinStart& start, std::v
       progress.push_back("?" + Narrow(record[i]));
     }
   }
+  std::vector<std::string> runs = LabRuns();
+  runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(std::min(start.runs, runs.size())));
   const std::wstring code_after = TextOf(ControlAt(product.window, kCodeField));
   const std::wstring distro = TextOf(ControlAt(product.window, kDistroField));
   *line = "prompts=" + Listed(prompts) + " progress=" + Listed(progress) + " outcome=" +
@@ -257,7 +294,7 @@ bool FollowAttempt(const ProductProcess& product, const JoinStart& start, std::v
           (code_after.empty() && !start.code_before.empty() ? "cleared"
            : code_after == start.code_before               ? "kept"
                                                            : "changed") +
-          " distro=" + (distro.empty() ? std::string("empty") : Narrow(distro));
+          " distro=" + (distro.empty() ? std::string("empty") : Narrow(distro)) + " runs=" + Listed(runs);
   return true;
 }
 
