@@ -168,7 +168,8 @@ bool RecordStatusLine(ProductProcess* product) {
   HWND status = ControlAt(product->window, kStatus);
   const std::wstring opening = TextOf(status);
   SetText(status, opening);
-  return WaitUntil([] { return !StatusRecord().empty(); }, 10000) && StatusRecord() == std::vector<std::wstring>{opening};
+  return WaitUntil([] { return !StatusRecord().empty(); }, 10000) &&
+         StatusRecord() == std::vector<std::wstring>{opening};
 }
 
 // Waits until no wsl.exe that the program started is running: the program
@@ -222,6 +223,8 @@ struct JoinStart {
 JoinStart PressJoin(const ProductProcess& product) {
   JoinStart start;
   start.code_before = TextOf(ControlAt(product.window, kCodeField));
+  // The attempt's texts are those after this one, on the record shortly
+  // after the program has answered (see RecordStatusLine).
   SetText(ControlAt(product.window, kStatus), L"-");
   WaitUntil([&] {
     const std::vector<std::wstring> record = StatusRecord();
