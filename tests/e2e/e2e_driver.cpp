@@ -313,14 +313,17 @@ int ReportAttempt(const ProductProcess& product, const JoinStart& start, std::ve
   return 0;
 }
 
-// What a busy window shows, once the attempt has started.
-bool SeeBusy(const ProductProcess& product, std::string* line) {
-  HWND status = ControlAt(product.window, kStatus);
+// What a busy window shows, once the program has handled the press: its
+// first text since then is on the status line's record. (The buttons' and
+// fields' states can be read while the program is still disabling them one
+// by one.)
+bool SeeBusy(const ProductProcess& product, const JoinStart& start, std::string* line) {
   HWND join = ControlAt(product.window, kJoin);
-  if (!WaitUntil([&] { return !IsWindowEnabled(join) || ShownResult(TextOf(status)) != -2; })) return false;
+  std::vector<std::wstring> record;
+  if (!WaitUntil([&] { return (record = StatusRecord()).size() > start.shown; })) return false;
   const bool fields_disabled = !IsWindowEnabled(ControlAt(product.window, kCodeField)) &&
                                !IsWindowEnabled(ControlAt(product.window, kDistroField));
-  *line = std::string("busy status=") + (TextOf(status) == kStatusStarted ? "started" : "other") +
+  *line = std::string("busy status=") + (record[start.shown] == kStatusStarted ? "started" : "other") +
           " join=" + (IsWindowEnabled(join) ? "enabled" : "disabled") +
           " fields=" + (fields_disabled ? "disabled" : "enabled");
   return true;
@@ -391,7 +394,7 @@ int wmain(int argc, wchar_t** argv) {
       pressed_start = PressJoin(product);
       pressed = true;
       std::string line;
-      if (!SeeBusy(product, &line)) {
+      if (!SeeBusy(product, pressed_start, &line)) {
         fprintf(stderr, "the window never became busy\n");
         status = 1;
       } else {
