@@ -2,11 +2,13 @@
 // end-to-end driver through a WH_CALLWNDPROCRET hook on its window's thread.
 // Every time the status line has been given a text (a WM_SETTEXT, whoever
 // sent it), the text it now holds is appended to the file that
-// QV_E2E_STATUS_RECORD names, UTF-16 and one a line, before the sender goes
-// on: a text shown for a moment is on the record as surely as the outcome
-// that stays, however slowly the driver looks. (The line is read back rather
-// than the message's text taken: Wine hands a hook that text only for
-// messages sent within the program.) Outside the program (the driver loads
+// QV_E2E_STATUS_RECORD names, UTF-16 and one a line: a text the program
+// sets is on the record before its SetWindowTextW returns, so one shown for
+// a moment is there as surely as the outcome that stays, however slowly the
+// driver looks. (A text another process sends is recorded only after that
+// process has had its answer: Wine calls this hook after the reply. And the
+// line is read back, not taken from the message: for a message from another
+// process Wine hands a hook no text.) Outside the program (the driver loads
 // it only to hand over its hook) and without the variable it records
 // nothing.
 #include <windows.h>
