@@ -43,7 +43,10 @@ allow() { # NAME OUTPUT
 }
 
 ctest_with_reruns() { # --preset PRESET [ARGS...]
-  [ "${1:-}" = --preset ] && [ $# -ge 2 ] || { echo "usage: wine-start-failure.sh ctest --preset PRESET [ARGS...]" >&2; exit 2; }
+  if [ "${1:-}" != --preset ] || [ $# -lt 2 ]; then
+    echo "usage: wine-start-failure.sh ctest --preset PRESET [ARGS...]" >&2
+    exit 2
+  fi
   preset=$2
   work=$(mktemp -d /tmp/qv-ctest.XXXXXX)
   trap 'rm -rf "$work"' EXIT
