@@ -8,7 +8,7 @@
 # QV_BENCH_BUILD    build tree holding the bench programs (default build/windows)
 # QV_BENCH_PRODUCT  the program measured (default dist/QuenvaleEnroll.exe)
 # QV_BENCH_CAPTURE_ROUNDS, QV_BENCH_STARTUP_ROUNDS, QV_BENCH_PROBES
-#                   rounds of each comparison (7, 21) and probes (100)
+#                   rounds of each comparison (15, 21) and probes (100)
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,7 +23,7 @@ absolute() {
 
 build=$(absolute "${QV_BENCH_BUILD:-build/windows}")
 product=$(absolute "${QV_BENCH_PRODUCT:-dist/QuenvaleEnroll.exe}")
-capture_rounds=${QV_BENCH_CAPTURE_ROUNDS:-7}
+capture_rounds=${QV_BENCH_CAPTURE_ROUNDS:-15}
 startup_rounds=${QV_BENCH_STARTUP_ROUNDS:-21}
 probes=${QV_BENCH_PROBES:-100}
 bin="$build/bench"

@@ -7,6 +7,7 @@
 #   lab.sh setup SCENARIO [KEY=VALUE...]   a fresh lab; prints a valid code
 #   lab.sh code [--base URL] [--name NAME] a new valid one-time code
 #   lab.sh commands                        every command line wsl.exe received
+#   lab.sh runs                            each wsl.exe call as it ended: NAME:CODE (NAME!CODE: no shell ran)
 #   lab.sh reboot                          Windows restarts
 #   lab.sh first-run [DISTRO]              the user completes Ubuntu's first-run set-up
 #   lab.sh wake                            the stuck WSL service (wsl_hang=yes) answers the calls waiting
@@ -228,6 +229,11 @@ cmd_code() {
 cmd_commands() {
   require_state
   cat "$STATE/commands.log" 2>/dev/null || true
+}
+
+cmd_runs() {
+  require_state
+  cat "$STATE/runs.log" 2>/dev/null || true
 }
 
 # Windows restarts: every distribution stops at once, as WSL's VM goes with

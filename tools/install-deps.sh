@@ -3,7 +3,7 @@
 # that are missing. Quiet when everything is there already.
 set -eu
 
-packages="make cmake g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 \
+packages="make cmake g++ googletest mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 fonts-wine \
 xvfb imagemagick fonts-wqy-microhei busybox-static clang libclang-rt-dev \
 mmdebstrap apt-utils gnupg openssl iproute2 python3 python3-asn1crypto python3-pefile osslsigncode"
 

@@ -19,5 +19,10 @@ wine regedit /S "$reg" </dev/null >/dev/null 2>&1
 # Chinese under Wine 8 and 10 alike.
 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
   /t REG_MULTI_SZ /d 'wqy-microhei.ttc,WenQuanYi Micro Hei' /f </dev/null >/dev/null 2>&1
+# The caption buttons (minimize, maximize, close) are glyphs of Marlett.
+# Debian's Wine 8 does not look for its own fonts where fonts-wine puts them
+# (/usr/share/wine/fonts) and draws the letters "0 1 r" instead: the prefix
+# gets Marlett where Windows keeps it.
+cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
 wineserver -w
 rm -f "$reg"

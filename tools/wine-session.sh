@@ -14,7 +14,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tag=$(printf '%s' "$root" | md5sum | cut -c1-10)
 export WINEPREFIX="${WINEPREFIX:-/tmp/quenvale-wine-$tag}"
 export WINEARCH=win64
-export WINEDEBUG=-all
+# Wine's messages off, but for its errors of the virtual channel: the
+# signature of a process that Wine failed to start (tools/wine-start-failure.sh).
+export WINEDEBUG=-all,err+virtual
 export HOME="$WINEPREFIX/home"
 export LANG=zh_CN.UTF-8
 export LC_ALL=zh_CN.UTF-8

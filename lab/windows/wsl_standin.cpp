@@ -26,7 +26,11 @@
 // side writes English; with wsl_lang=zh-CN in the lab's settings, what it
 // wrote goes out as Chinese Windows prints it (see kChinese).
 //
-// Every command line received is appended to the lab's commands.log.
+// Every command line received is appended to the lab's commands.log, and
+// once the call ends, one line for it to runs.log: its short name (below),
+// ':' or '!' and its exit code as a signed decimal. '!' marks a call that
+// was to run something inside a distribution and ended before its shell
+// started (the Linux side leaves RUN.started on entering); ':' every other.
 
 #include <windows.h>
 #include <shellapi.h>
@@ -181,12 +185,12 @@ std::string LabSetting(const Lab& lab, const std::string& key) {
   return value;
 }
 
-void AppendLog(const Lab& lab, const std::wstring& command_line) {
-  const std::wstring path = WindowsPath(lab, lab.state + "/commands.log");
+void AppendLog(const Lab& lab, const char* log, const std::wstring& text) {
+  const std::wstring path = WindowsPath(lab, lab.state + "/" + log);
   HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  const std::string line = Utf8(command_line) + "\n";
+  const std::string line = Utf8(text) + "\n";
   WriteAll(file, line.data(), line.size());
   CloseHandle(file);
 }
@@ -547,7 +551,20 @@ bool Forward(HANDLE output_file, HANDLE out) {
   return any;
 }
 
-DWORD RunHelper(const Lab& lab, const Request& request) {
+// The call's short name in runs.log: the Linux side's operation, and for a
+// command run inside a distribution, which of the program's three scripts
+// it is (by its first statements), or a shell line of anyone else's.
+std::wstring CallName(const Request& request) {
+  if (request.helper.empty()) return L"refused";
+  if (request.helper[0] != L"run") return request.helper[0];
+  const std::wstring& command = request.helper.back();
+  if (command.rfind(L"echo QV_PREFLIGHT;", 0) == 0) return L"preflight";
+  if (command.rfind(L"set -eu; PATH=", 0) == 0) return L"dependency";
+  if (command.find(L"read -r QUENVALE_BASE") != std::wstring::npos) return L"enrollment";
+  return L"shell";
+}
+
+DWORD RunHelper(const Lab& lab, const Request& request, bool* started) {
   char run_name[64];
   snprintf(run_name, sizeof run_name, "%lu-%lu", static_cast<unsigned long>(GetCurrentProcessId()),
            static_cast<unsigned long>(GetTickCount()));
@@ -556,6 +573,7 @@ DWORD RunHelper(const Lab& lab, const Request& request) {
   const std::wstring out_path = WindowsPath(lab, run + ".out");
   const std::wstring msg_path = WindowsPath(lab, run + ".msg");
   const std::wstring rc_path = WindowsPath(lab, run + ".rc");
+  const std::wstring started_path = WindowsPath(lab, run + ".started");
 
   if (!WriteWholeFile(in_path, request.reads_input ? StandardInput() : std::string()) ||
       !WriteWholeFile(out_path, std::string()) || !WriteWholeFile(msg_path, std::string())) {
@@ -596,7 +614,10 @@ DWORD RunHelper(const Lab& lab, const Request& request) {
              static_cast<unsigned long>(job.status));
     PrintMessage(Wide(detail));
   }
-  for (const std::wstring* path : {&in_path, &out_path, &msg_path, &rc_path}) DeleteFileW(path->c_str());
+  *started = GetFileAttributesW(started_path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  for (const std::wstring* path : {&in_path, &out_path, &msg_path, &rc_path, &started_path}) {
+    DeleteFileW(path->c_str());
+  }
   return exit_code;
 }
 
@@ -610,11 +631,17 @@ int wmain() {
                  L"(lab.sh setup SCENARIO).\nError code: Wsl/E_UNEXPECTED\n");
     return static_cast<int>(kWslFailure);
   }
-  AppendLog(lab, command_line);
+  AppendLog(lab, "commands.log", command_line);
   const Request request = Parse(command_line);
-  if (!request.error.empty()) {
+  DWORD exit_code = kWslFailure;
+  bool started = false;
+  if (request.error.empty()) {
+    exit_code = RunHelper(lab, request, &started);
+  } else {
     PrintMessage(InDisplayLanguage(lab, request.error));
-    return static_cast<int>(kWslFailure);
   }
-  return static_cast<int>(RunHelper(lab, request));
+  const bool shell_missed = !request.helper.empty() && request.helper[0] == L"run" && !started;
+  AppendLog(lab, "runs.log",
+            CallName(request) + (shell_missed ? L"!" : L":") + std::to_wstring(static_cast<INT32>(exit_code)));
+  return static_cast<int>(exit_code);
 }

@@ -206,6 +206,8 @@ op_run() {
   set -- env -i "PATH=$path" "HOME=$home" "USER=$user" "LOGNAME=$user" "SHELL=/bin/sh" "TERM=xterm-256color" \
     "LANG=C.UTF-8" "HOSTTYPE=x86_64" "NAME=desktop-lab" "WSL_DISTRO_NAME=$name" "WSL_INTEROP=/run/WSL/1_interop" \
     "WSLENV=" "$@"
+  # The command's shell starts: wsl.exe tells this call from one that ended before.
+  : >"$RUN.started"
   kind_do enter "$name" "$dir/calls.cgroups" "$@" <"$RUN.in" >>"$RUN.out" 2>&1
   status=$?
   distro_call_end "$name"

@@ -21,6 +21,10 @@ if [ "${1:-}" = --inside ]; then
   cd /src
   started=$(date +%s)
   failed=""
+  # The stage's reruns (tools/wine-start-failure.sh), handed to the host's count.
+  QV_RERUN_LOG=/src/reruns.log
+  export QV_RERUN_LOG
+  : >"$QV_RERUN_LOG"
   # step NAME COMMAND...: a build step, its output shown only on failure.
   step() {
     name=$1
@@ -51,9 +55,10 @@ if [ "${1:-}" = --inside ]; then
   run "the Windows kit under Wine" tools/wine-session.sh tests/kit/run-under-wine.sh build/windows/QuenvaleEnroll-tests.zip
   # shellcheck disable=SC2016
   run "the busybox lab's rows under Wine" tools/wine-session.sh sh -c 'status=0
-    ctest --preset windows -R "^lab_(story|scenarios)\$" || status=1
-    ctest --preset windows -L busybox || status=1
+    tools/wine-start-failure.sh ctest --preset windows -R "^lab_(story|scenarios)\$" || status=1
+    tools/wine-start-failure.sh ctest --preset windows -L busybox || status=1
     exit $status'
+  echo "Debian 13: $(grep -c . "$QV_RERUN_LOG") reruns"
   [ -z "$failed" ] || { echo "Debian 13: FAILED: ${failed#, }"; exit 1; }
   echo "Debian 13: everything passed"
   exit 0
@@ -85,4 +90,10 @@ cd "$root"
 git ls-files -z --cached --others --exclude-standard |
   xargs -0 sh -c 'for f do if [ -e "$f" ] || [ -h "$f" ]; then printf "%s\0" "$f"; fi; done' sh |
   xargs -0 cp -P --parents -t "$work/src"
-"$root/tools/in-root.sh" --bind "$work/src:/src" "$cache/root" sh /src/tests/debian13/run.sh --inside
+status=0
+"$root/tools/in-root.sh" --bind "$work/src:/src" "$cache/root" sh /src/tests/debian13/run.sh --inside || status=1
+# Its reruns count with make test's own.
+if [ -n "${QV_RERUN_LOG:-}" ] && [ -f "$work/src/reruns.log" ]; then
+  sed 's/^/Debian 13: /' "$work/src/reruns.log" >>"$QV_RERUN_LOG"
+fi
+exit $status

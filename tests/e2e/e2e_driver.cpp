@@ -1,6 +1,11 @@
-// Walks QuenvaleEnroll.exe through attempts as a user would and prints what
-// the user saw, one line per attempt:
-//   prompts=3,2 outcome=0 code=cleared distro=Ubuntu
+// Walks QuenvaleEnroll.exe through attempts as a user would and prints, one
+// line per attempt, what the user saw and the wsl.exe calls behind it:
+//   prompts=3 progress=deps outcome=0 code=cleared distro=empty runs=preflight:0,dependency:0,...
+// Progress and outcome are read from the status line's record: every text
+// it showed, in order, however briefly (status_record.cpp, hooked into the
+// program). The runs are the calls that the lab's wsl.exe ended while the
+// attempt ran (lab.sh runs), once every wsl.exe the program started has
+// ended; calls made between attempts belong to none.
 // Steps, in order, from the command line:
 //   code=TEXT     type into the code field
 //   distro=TEXT   type into the distribution field
@@ -20,9 +25,11 @@
 //                 in a Command Prompt (--shutdown, --terminate Ubuntu)
 // The first argument is the program to start; QV_LAB_SH names lab.sh.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -50,26 +57,49 @@ std::string LabScript() {
   return path;
 }
 
-// A new code from the lab, or an empty text.
-std::wstring NewCode() {
+// What "lab.sh ACTION" prints, or an empty text when it fails.
+std::string LabOutput(const std::string& action) {
   char unix_path[64];
-  snprintf(unix_path, sizeof unix_path, "/tmp/qv-e2e-code.%lu", static_cast<unsigned long>(GetCurrentProcessId()));
-  if (RunOnLinux({"/bin/sh", "-c", "\"$0\" code >\"$1\"", LabScript(), unix_path}) != 0) return std::wstring();
+  snprintf(unix_path, sizeof unix_path, "/tmp/qv-e2e-lab.%lu", static_cast<unsigned long>(GetCurrentProcessId()));
+  if (RunOnLinux({"/bin/sh", "-c", "\"$0\" \"$1\" >\"$2\"", LabScript(), action, unix_path}) != 0) {
+    return std::string();
+  }
   std::wstring windows_path = L"Z:";
   for (const char* c = unix_path; *c != 0; ++c) windows_path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-  HANDLE file = CreateFileW(windows_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::wstring code;
-  if (file != INVALID_HANDLE_VALUE) {
-    char buffer[512];
-    DWORD count = 0;
-    if (ReadFile(file, buffer, sizeof buffer - 1, &count, nullptr)) {
-      for (DWORD i = 0; i < count && buffer[i] != '\n' && buffer[i] != '\r'; ++i) code += static_cast<wchar_t>(buffer[i]);
-    }
-    CloseHandle(file);
-  }
+  const std::string output = ReadFileBytes(windows_path);
   DeleteFileW(windows_path.c_str());
+  return output;
+}
+
+// The lines of a text, empty ones left out.
+template <typename Text>
+std::vector<Text> LinesOf(const Text& text) {
+  std::vector<Text> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == Text::npos) end = text.size();
+    if (end > at) lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// A new code from the lab, or an empty text.
+std::wstring NewCode() {
+  const std::vector<std::string> lines = LinesOf(LabOutput("code"));
+  std::wstring code;
+  if (!lines.empty()) {
+    for (char c : lines[0]) {
+      if (c != '\r') code += static_cast<wchar_t>(c);
+    }
+  }
   return code;
+}
+
+// Every call the lab's wsl.exe has ended, in order: NAME:CODE or NAME!CODE.
+std::vector<std::string> LabRuns() {
+  return LinesOf(LabOutput("runs"));
 }
 
 // Runs system32\wsl.exe with ARGUMENTS to its end; its exit code, or -1.
@@ -99,6 +129,71 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+// ---- The status line's record -------------------------------------------
+
+// The record's file, this driver's own.
+std::wstring StatusRecordPath() {
+  wchar_t folder[MAX_PATH];
+  const DWORD length = GetTempPathW(MAX_PATH, folder);
+  return std::wstring(folder, length) + L"qv-e2e-status." + std::to_wstring(GetCurrentProcessId()) + L".txt";
+}
+
+// Every text the status line has shown since the record began, in order.
+std::vector<std::wstring> StatusRecord() {
+  const std::string bytes = ReadFileBytes(StatusRecordPath());
+  return LinesOf(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t)));
+}
+
+// Hooks status_record.dll, which lies beside this driver, into the window's
+// thread, and proves that the record works: the line's own text, set again,
+// is its first entry. A text this driver sets is on the record only shortly
+// after the program has answered (Wine calls the hook after the reply);
+// what the program sets itself is on it before the program goes on.
+bool RecordStatusLine(ProductProcess* product) {
+  wchar_t self[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  std::wstring dll(self, length);
+  dll.erase(dll.find_last_of(L'\\') + 1);
+  dll += L"status_record.dll";
+  HMODULE module = LoadLibraryW(dll.c_str());
+  if (module == nullptr) return false;
+  const HOOKPROC hook =
+      reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(module, "StatusLineHook")));
+  const DWORD thread = GetWindowThreadProcessId(product->window, nullptr);
+  if (hook == nullptr || thread == 0) return false;
+  // StopProduct removes it once the program has ended.
+  product->hook = SetWindowsHookExW(WH_CALLWNDPROCRET, hook, module, thread);
+  if (product->hook == nullptr) return false;
+  HWND status = ControlAt(product->window, kStatus);
+  const std::wstring opening = TextOf(status);
+  SetText(status, opening);
+  return WaitUntil([] { return !StatusRecord().empty(); }, 10000) &&
+         StatusRecord() == std::vector<std::wstring>{opening};
+}
+
+// Waits until no wsl.exe that the program started is running: the program
+// opens Ubuntu after the installer without waiting for it.
+bool AwaitWslCallsOf(const ProductProcess& product) {
+  return WaitUntil(
+      [&] {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) return false;
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        bool running = false;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && !running;
+             more = Process32NextW(snapshot, &entry)) {
+          running = entry.th32ParentProcessID == product.id && lstrcmpiW(entry.szExeFile, L"wsl.exe") == 0;
+        }
+        CloseHandle(snapshot);
+        return !running;
+      },
+      120000);
+}
+
+// ---- Attempts ------------------------------------------------------------
+
 int PromptKindOf(const std::wstring& question) {
   for (unsigned kind = PROMPT_INSTALL_WSL; kind <= PROMPT_TOOLS_AND_DOCKER; ++kind) {
     if (question == PromptQuestion(kind)) return static_cast<int>(kind);
@@ -116,29 +211,49 @@ int ShownResult(const std::wstring& status) {
   return -2;
 }
 
-// The code field when join was pressed: afterwards it is kept, cleared or
-// changed.
-std::wstring PressJoin(const ProductProcess& product) {
-  const std::wstring code_before = TextOf(ControlAt(product.window, kCodeField));
+// Where an attempt began: the code field when join was pressed (afterwards
+// it is kept, cleared or changed), and how far the status line's record and
+// the lab's runs had come by then.
+struct JoinStart {
+  std::wstring code_before;
+  size_t shown = 0;
+  size_t runs = 0;
+};
+
+JoinStart PressJoin(const ProductProcess& product) {
+  JoinStart start;
+  start.code_before = TextOf(ControlAt(product.window, kCodeField));
+  // The attempt's texts are those after this one, on the record shortly
+  // after the program has answered (see RecordStatusLine).
   SetText(ControlAt(product.window, kStatus), L"-");
+  WaitUntil([&] {
+    const std::vector<std::wstring> record = StatusRecord();
+    start.shown = record.size();
+    return !record.empty() && record.back() == L"-";
+  }, 10000);
+  start.runs = LabRuns().size();
   Click(ControlAt(product.window, kJoin));
-  return code_before;
+  return start;
 }
 
-// Follows a pressed join to its outcome: prompts answered, progress noted.
-bool FollowAttempt(const ProductProcess& product, const std::wstring& code_before, std::vector<bool>* answers,
+std::string Listed(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
+  return text.empty() ? "none" : text;
+}
+
+// Follows a pressed join to its outcome, answering the prompts, and says
+// what came of it.
+bool FollowAttempt(const ProductProcess& product, const JoinStart& start, std::vector<bool>* answers,
                    std::string* line) {
   HWND status = ControlAt(product.window, kStatus);
   HWND join = ControlAt(product.window, kJoin);
-  std::string prompts;
-  std::vector<std::string> progress;
-  int result = -2;
+  std::vector<std::string> prompts;
   const bool ended = WaitUntil(
       [&] {
         if (HWND box = FindMessageBox(product)) {
           const int kind = PromptKindOf(MessageBoxText(box));
-          if (!prompts.empty()) prompts += ",";
-          prompts += kind != 0 ? std::to_string(kind) : "?" + Narrow(MessageBoxText(box));
+          prompts.push_back(kind != 0 ? std::to_string(kind) : "?" + Narrow(MessageBoxText(box)));
           bool yes = false;
           if (!answers->empty()) {
             yes = answers->front();
@@ -148,31 +263,48 @@ bool FollowAttempt(const ProductProcess& product, const std::wstring& code_befor
           WaitUntil([&] { return FindMessageBox(product) != box; }, 10000);
           return false;
         }
-        const std::wstring shown = TextOf(status);
-        if (shown == kProgressWslInstaller && (progress.empty() || progress.back() != "1")) progress.push_back("1");
-        if (shown == kProgressDependencies && (progress.empty() || progress.back() != "deps")) progress.push_back("deps");
-        result = ShownResult(shown);
-        return result != -2 && IsWindowEnabled(join);
+        return ShownResult(TextOf(status)) != -2 && IsWindowEnabled(join);
       },
       600000);
   if (!ended) return false;
+  if (!AwaitWslCallsOf(product)) {
+    fprintf(stderr, "a wsl.exe that the program started is still running\n");
+    return false;
+  }
 
-  std::string progress_text;
-  for (const std::string& p : progress) progress_text += (progress_text.empty() ? "" : ",") + p;
+  // Since join: the started text, the progress texts, and last the
+  // outcome. Any other text counts as progress, shown as it stands.
+  const std::vector<std::wstring> record = StatusRecord();
+  std::vector<std::string> progress;
+  int result = -2;
+  for (size_t i = start.shown; i < record.size(); ++i) {
+    if (i + 1 == record.size()) {
+      result = ShownResult(record[i]);
+    } else if (record[i] == kProgressWslInstaller) {
+      progress.push_back("1");
+    } else if (record[i] == kProgressDependencies) {
+      progress.push_back("deps");
+    } else if (record[i] != kStatusStarted) {
+      progress.push_back("?" + Narrow(record[i]));
+    }
+  }
+  std::vector<std::string> runs = LabRuns();
+  runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(std::min(start.runs, runs.size())));
   const std::wstring code_after = TextOf(ControlAt(product.window, kCodeField));
-  *line = "prompts=" + (prompts.empty() ? std::string("none") : prompts) +
-          " progress=" + (progress_text.empty() ? std::string("none") : progress_text) +
-          " outcome=" + (result == -1 ? std::string("rejected") : std::to_string(result)) +
-          " code=" + (code_after.empty() && !code_before.empty() ? "cleared" : code_after == code_before ? "kept" : "changed") +
-          " distro=" + (TextOf(ControlAt(product.window, kDistroField)).empty() ? std::string("empty")
-                                                                              : Narrow(TextOf(ControlAt(product.window, kDistroField))));
+  const std::wstring distro = TextOf(ControlAt(product.window, kDistroField));
+  *line = "prompts=" + Listed(prompts) + " progress=" + Listed(progress) + " outcome=" +
+          (result == -1 ? "rejected" : result == -2 ? "unknown" : std::to_string(result)) + " code=" +
+          (code_after.empty() && !start.code_before.empty() ? "cleared"
+           : code_after == start.code_before               ? "kept"
+                                                           : "changed") +
+          " distro=" + (distro.empty() ? std::string("empty") : Narrow(distro)) + " runs=" + Listed(runs);
   return true;
 }
 
 // Follows the attempt and prints its line; 0, or 1 when it did not end.
-int ReportAttempt(const ProductProcess& product, const std::wstring& code_before, std::vector<bool>* answers) {
+int ReportAttempt(const ProductProcess& product, const JoinStart& start, std::vector<bool>* answers) {
   std::string line;
-  if (!FollowAttempt(product, code_before, answers, &line)) {
+  if (!FollowAttempt(product, start, answers, &line)) {
     fprintf(stderr, "the attempt did not end\n");
     return 1;
   }
@@ -181,14 +313,17 @@ int ReportAttempt(const ProductProcess& product, const std::wstring& code_before
   return 0;
 }
 
-// What a busy window shows, once the attempt has started.
-bool SeeBusy(const ProductProcess& product, std::string* line) {
-  HWND status = ControlAt(product.window, kStatus);
+// What a busy window shows, once the program has handled the press: its
+// first text since then is on the status line's record. (The buttons' and
+// fields' states can be read while the program is still disabling them one
+// by one.)
+bool SeeBusy(const ProductProcess& product, const JoinStart& start, std::string* line) {
   HWND join = ControlAt(product.window, kJoin);
-  if (!WaitUntil([&] { return !IsWindowEnabled(join) || ShownResult(TextOf(status)) != -2; })) return false;
+  std::vector<std::wstring> record;
+  if (!WaitUntil([&] { return (record = StatusRecord()).size() > start.shown; })) return false;
   const bool fields_disabled = !IsWindowEnabled(ControlAt(product.window, kCodeField)) &&
                                !IsWindowEnabled(ControlAt(product.window, kDistroField));
-  *line = std::string("busy status=") + (TextOf(status) == kStatusStarted ? "started" : "other") +
+  *line = std::string("busy status=") + (record[start.shown] == kStatusStarted ? "started" : "other") +
           " join=" + (IsWindowEnabled(join) ? "enabled" : "disabled") +
           " fields=" + (fields_disabled ? "disabled" : "enabled");
   return true;
@@ -215,7 +350,8 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   ProductProcess product;
-  if (!StartProduct(argv[1], L"", &product)) {
+  DeleteFileW(StatusRecordPath().c_str());
+  if (!StartProduct(argv[1], L"QV_E2E_STATUS_RECORD=" + StatusRecordPath(), &product)) {
     // Which of the two failed, and why: a start that fails now and then
     // under load is otherwise indistinguishable from a window that never came.
     const DWORD error = GetLastError();
@@ -223,8 +359,13 @@ int wmain(int argc, wchar_t** argv) {
             product.process != nullptr ? "started" : "could not be started", error);
     return 1;
   }
+  if (!RecordStatusLine(&product)) {
+    fprintf(stderr, "the status line cannot be recorded (status_record.dll)\n");
+    StopProduct(&product);
+    return 1;
+  }
   std::vector<bool> answers;
-  std::wstring code_before;  // of the attempt that press-join started
+  JoinStart pressed_start;  // of the attempt that press-join started
   bool pressed = false;
   int status = 0;
   for (int i = 2; i < argc && status == 0; ++i) {
@@ -247,13 +388,13 @@ int wmain(int argc, wchar_t** argv) {
         status = 2;
       } else {
         pressed = false;
-        status = ReportAttempt(product, code_before, &answers);
+        status = ReportAttempt(product, pressed_start, &answers);
       }
     } else if (step == L"press-join") {
-      code_before = PressJoin(product);
+      pressed_start = PressJoin(product);
       pressed = true;
       std::string line;
-      if (!SeeBusy(product, &line)) {
+      if (!SeeBusy(product, pressed_start, &line)) {
         fprintf(stderr, "the window never became busy\n");
         status = 1;
       } else {
@@ -305,6 +446,7 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   const long exit_code = StopProduct(&product);
+  DeleteFileW(StatusRecordPath().c_str());
   if (status == 0 && exit_code != 0) {
     fprintf(stderr, "the program ended with %ld\n", exit_code);
     status = 1;

@@ -39,10 +39,12 @@ for step in $steps; do
 done
 IFS=$old_ifs
 
-# Wine's own errors (a program that would not start, say) are kept aside
-# and shown only when the case fails, with the driver's complaints.
+# Wine's own errors (a program that would not start, say: the signature
+# tools/wine-start-failure.sh looks for) are kept aside and shown whole,
+# with the driver's complaints, only when the case fails. The program and
+# every wsl.exe it starts write them there too.
 errors="${TMPDIR:-/tmp}/qv-e2e-errors.$$"
-actual=$(WINEDEBUG=err+all wine "$QV_E2E_DRIVER" "$(windows_path "$QV_PRODUCT_EXE")" "$@" </dev/null 2>"$errors" |
+actual=$(WINEDEBUG=-all,err+all wine "$QV_E2E_DRIVER" "$(windows_path "$QV_PRODUCT_EXE")" "$@" </dev/null 2>"$errors" |
   tr -d '\r')
 status=0
 if [ "$actual" != "$expected" ]; then
@@ -50,7 +52,7 @@ if [ "$actual" != "$expected" ]; then
   echo "expected:"; printf '%s\n' "$expected"
   echo "actual:"; printf '%s\n' "$actual"
   echo "command lines wsl.exe received:"; "$QV_LAB_SH" commands | cut -c1-200
-  echo "the driver's and Wine's errors:"; tail -n 40 "$errors"
+  echo "the driver's and Wine's errors:"; cat "$errors"
   status=1
 fi
 rm -f "$errors"

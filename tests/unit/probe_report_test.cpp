@@ -14,6 +14,12 @@ namespace {
 
 using qvtest::FillCapture;
 
+// A full capture (12287 stored bytes) whose last line is `line`, unended:
+// its last byte is the capture's last stored byte.
+std::string EndingAFullCapture(const std::string& line) {
+  return std::string(kCaptureCapacity - 1 - line.size() - 1, 'x') + "\n" + line;
+}
+
 // A capture holding the given text, as the runner leaves it.
 struct Capture {
   CommandCapture capture;
@@ -74,6 +80,7 @@ TEST(ReadUser, TakesTheFirstUserLineWhenItIsAUsableName) {
       {"LF ended", "QV_USER=alice\nQV_DISTRO=Ubuntu\n", true, "alice"},
       {"CR ended", "QV_USER=alice\rrest", true, "alice"},
       {"at the end of the text", "QV_PREFLIGHT\nQV_USER=bob", true, "bob"},
+      {"ending at the last byte of a full capture", EndingAFullCapture("QV_USER=alice"), true, "alice"},
       {"one byte", "QV_USER=b\n", true, "b"},
       {"32 bytes", "QV_USER=" + std::string(32, 'u') + "\n", true, std::string(32, 'u')},
       {"every allowed byte", "QV_USER=Az09_-zZ\n", true, "Az09_-zZ"},
@@ -119,6 +126,7 @@ TEST(ReadDistribution, FillsAnEmptyDistroFromTheFirstDistroLine) {
       {"a versioned name", "QV_DISTRO=Ubuntu-22.04\n", true, L"Ubuntu-22.04"},
       {"CR LF ended", "QV_USER=alice\r\nQV_DISTRO=Ubuntu\r\n", true, L"Ubuntu"},
       {"at the end of the text", "QV_DISTRO=Debian", true, L"Debian"},
+      {"ending at the last byte of a full capture", EndingAFullCapture("QV_DISTRO=Ubuntu"), true, L"Ubuntu"},
       {"a leading dash", "QV_DISTRO=-odd\n", true, L"-odd"},
       {"dots and underscores", "QV_DISTRO=My_Distro.1.2\n", true, L"My_Distro.1.2"},
       {"79 bytes", "QV_DISTRO=" + std::string(79, 'd') + "\n", true, std::wstring(79, L'd')},
