@@ -309,8 +309,9 @@ cmd_exec() {
   : >"$run.msg"
   sh "$LIB/wsl/wslservice.sh" "$STATE" "$run" run "$distro" "$user" "$@" || true
   cat "$run.out" "$run.msg"
+  [ ! -s "$run.err" ] || cat "$run.err" >&2
   rc=$(cat "$run.rc" 2>/dev/null || echo -1)
-  rm -f "$run.in" "$run.out" "$run.msg" "$run.rc"
+  rm -f "$run.in" "$run.out" "$run.msg" "$run.err" "$run.rc" "$run.started"
   exit $((rc & 255))
 }
 

@@ -101,14 +101,15 @@ bool WriteWholeFile(const std::wstring& path, const std::string& data) {
 }
 
 // What wsl.exe prints about itself: UTF-16LE without a byte-order mark and
-// with CRLF line ends, unless WSL_UTF8=1 asks for UTF-8.
-void PrintMessage(const std::wstring& text) {
+// with CRLF line ends, unless WSL_UTF8=1 asks for UTF-8; errors to standard
+// output, warnings to standard error.
+void PrintMessage(const std::wstring& text, DWORD stream = STD_OUTPUT_HANDLE) {
   std::wstring crlf;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == L'\n' && (i == 0 || text[i - 1] != L'\r')) crlf += L'\r';
     crlf += text[i];
   }
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE out = GetStdHandle(stream);
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode)) {
     DWORD written = 0;
@@ -260,11 +261,24 @@ const Translation kChinese[] = {
     {L"Installing: Windows Subsystem for Linux", L"正在安装: 适用于 Linux 的 Windows 子系统"},
     {L"Windows Subsystem for Linux has been installed.", L"已安装 适用于 Linux 的 Windows 子系统。"},
     {L"Ubuntu has been installed.", L"已安装 Ubuntu。"},
+    {L"The operation completed successfully.", L"操作成功完成。"},
+    {L"For information on key differences with WSL 2 please visit https://aka.ms/wsl2",
+     L"有关与 WSL 2 关键差异的信息，请访问 https://aka.ms/wsl2"},
+    {L"Conversion in progress, this may take a few minutes.", L"正在进行转换，这可能需要几分钟时间。"},
+    {L"The distribution is already the requested version.", L"该分发已是请求的版本。"},
+    {L"Checking for updates.", L"正在检查更新。"},
+    {L"The most recent version of Windows Subsystem for Linux is already installed.",
+     L"已安装最新版本的适用于 Linux 的 Windows 子系统。"},
+    {L"Press any key to repair WSL, or CTRL-C to cancel.", L"按任意键修复 WSL，或按 CTRL-C 取消。"},
+    {L"This prompt will time out in 60 seconds.", L"此提示将在 60 秒后超时。"},
     // Patterns, WSL's own strings again.
     {L"Installing: {}", L"正在安装: {}"},
     {L"Invalid command line argument: {}", L"无效的命令行参数： {}"},
     {L"Command line argument {} requires a value.", L"命令行参数 {} 需要一个值。"},
     {L"Error code: {}", L"错误代码: {}"},
+    {L"{} has been installed.", L"已安装 {}。"},
+    {L"Updating Windows Subsystem for Linux to version: {}.", L"正在将适用于 Linux 的 Windows 子系统更新到以下版本: {}。"},
+    {L"wsl: WSL installation appears to be corrupted (Error code: {}).", L"wsl: WSL 安装似乎已损坏 (错误代码： {})。"},
 };
 
 bool Translate(const Translation& entry, const std::wstring& line, std::wstring* out) {
@@ -382,6 +396,8 @@ const wchar_t kUsage[] =
     L"    --list, -l [--quiet, -q] [--verbose, -v] [--all] [--running]\n"
     L"    --set-default, -s <Distro>\n"
     L"    --terminate, -t <Distro>\n"
+    L"    --set-version <Distro> <Version>\n"
+    L"    --update\n"
     L"    --shutdown\n"
     L"    --help\n";
 
@@ -490,6 +506,25 @@ Request Parse(const std::wstring& line) {
       request.helper = {(word == L"-s" || word == L"--set-default") ? L"set-default" : L"terminate", value};
       return request;
     }
+    if (word == L"--set-version") {
+      const std::wstring name = NextWord(line, &at);
+      const std::wstring version = NextWord(line, &at);
+      if (version.empty()) {
+        request.error = MissingValue(word);
+      } else if (version != L"1" && version != L"2") {
+        request.error = InvalidArgument(version);
+      } else {
+        request.helper = {L"set-version", name, version};
+      }
+      return request;
+    }
+    if (word == L"--update") {
+      // (Its options change nothing here.) Only where its input is a console
+      // does it offer to repair a broken WSL: never for a program's pipe.
+      const bool console = GetFileType(GetStdHandle(STD_INPUT_HANDLE)) != FILE_TYPE_PIPE;
+      request.helper = {L"update", console ? L"console" : L"pipe"};
+      return request;
+    }
     if (word == L"--shutdown") {
       request.helper = {L"shutdown"};
       return request;
@@ -572,6 +607,7 @@ DWORD RunHelper(const Lab& lab, const Request& request, bool* started) {
   const std::wstring in_path = WindowsPath(lab, run + ".in");
   const std::wstring out_path = WindowsPath(lab, run + ".out");
   const std::wstring msg_path = WindowsPath(lab, run + ".msg");
+  const std::wstring err_path = WindowsPath(lab, run + ".err");
   const std::wstring rc_path = WindowsPath(lab, run + ".rc");
   const std::wstring started_path = WindowsPath(lab, run + ".started");
 
@@ -603,6 +639,9 @@ DWORD RunHelper(const Lab& lab, const Request& request, bool* started) {
   }
 
   std::string message;
+  if (ReadWholeFile(err_path, &message) && !message.empty()) {
+    PrintMessage(InDisplayLanguage(lab, Wide(message)), STD_ERROR_HANDLE);
+  }
   if (ReadWholeFile(msg_path, &message) && !message.empty()) PrintMessage(InDisplayLanguage(lab, Wide(message)));
   std::string rc;
   DWORD exit_code = kWslFailure;
@@ -615,7 +654,7 @@ DWORD RunHelper(const Lab& lab, const Request& request, bool* started) {
     PrintMessage(Wide(detail));
   }
   *started = GetFileAttributesW(started_path.c_str()) != INVALID_FILE_ATTRIBUTES;
-  for (const std::wstring* path : {&in_path, &out_path, &msg_path, &rc_path, &started_path}) {
+  for (const std::wstring* path : {&in_path, &out_path, &msg_path, &err_path, &rc_path, &started_path}) {
     DeleteFileW(path->c_str());
   }
   return exit_code;
