@@ -180,6 +180,9 @@ def resolve(scenario, out, overrides):
         else:
             refused.append("%s: no such setting (lab.sh settings lists them)" % key)
     profiles = {name: dict(bare, **dotted[name]) for name in names}
+    # The installer's other Ubuntus are of Ubuntu's kind, unless they say.
+    for name in INSTALLABLE[1:]:
+        profiles[name].setdefault("kind", profiles["Ubuntu"].get("kind", ""))
     if given.get("docker_desktop", "none") != "none":
         profiles["docker-desktop"] = dict(DOCKER_DESKTOP)
     for name, profile in profiles.items():
