@@ -214,18 +214,19 @@ distro_stop_locked() { # NAME [hard|idle]
 # distribution or package layer): every process in the lab's cgroups,
 # every mount under the state, the cgroups themselves.
 lab_teardown() {
+  # (Nothing that fails here may stop the rest: what is left goes below.)
   for _dir in "$STATE"/distros/*/; do
     _name=$(basename "$_dir")
     [ -f "$STATE/profiles/$_name" ] || continue
-    distro_stop "$_name" hard
-    kind_do teardown "$_name"
+    distro_stop "$_name" hard || true
+    kind_do teardown "$_name" || true
   done
   if [ -f "$STATE/cgroups" ]; then
     cgroup_kill "$STATE/cgroups" || echo "lab: processes of the lab would not end" >&2
   fi
   awk -v state="$STATE/" 'index($2, state) == 1 { print $2 }' /proc/self/mounts | sort -r |
     while IFS= read -r _mount; do
-      umount "$_mount" 2>/dev/null || umount -l "$_mount"
+      umount "$_mount" 2>/dev/null || umount -l "$_mount" || true
     done
   if [ -f "$STATE/cgroups" ]; then
     sort -ru "$STATE/cgroups" >"$STATE/cgroups.all"
