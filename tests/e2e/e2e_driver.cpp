@@ -1,6 +1,7 @@
 // Walks QuenvaleEnroll.exe through attempts as a user would and prints, one
 // line per attempt, what the user saw and the wsl.exe calls behind it:
 //   prompts=3 progress=deps outcome=0 code=cleared distro=empty runs=preflight:0,dependency:0,...
+// (outcome=rejected-code or rejected-distro: the join was refused at once).
 // Progress and outcome are read from the status line's record: every text
 // it showed, in order, however briefly (status_record.cpp, hooked into the
 // program). The runs are the calls that the lab's wsl.exe ended while the
@@ -207,7 +208,8 @@ int ShownResult(const std::wstring& status) {
   for (unsigned code = 0; code < kOutcomeCount; ++code) {
     if (status == OutcomeMessage(code)) return static_cast<int>(code);
   }
-  if (status == kStatusInvalidCode || status == kStatusInvalidDistro) return -1;
+  if (status == kStatusInvalidCode) return -1;
+  if (status == kStatusInvalidDistro) return -3;
   return -2;
 }
 
@@ -293,7 +295,11 @@ bool FollowAttempt(const ProductProcess& product, const JoinStart& start, std::v
   const std::wstring code_after = TextOf(ControlAt(product.window, kCodeField));
   const std::wstring distro = TextOf(ControlAt(product.window, kDistroField));
   *line = "prompts=" + Listed(prompts) + " progress=" + Listed(progress) + " outcome=" +
-          (result == -1 ? "rejected" : result == -2 ? "unknown" : std::to_string(result)) + " code=" +
+          (result == -1   ? "rejected-code"
+           : result == -3 ? "rejected-distro"
+           : result == -2 ? "unknown"
+                          : std::to_string(result)) +
+          " code=" +
           (code_after.empty() && !start.code_before.empty() ? "cleared"
            : code_after == start.code_before               ? "kept"
                                                            : "changed") +
@@ -405,7 +411,9 @@ int wmain(int argc, wchar_t** argv) {
       printf("%s\n", TryClose(product).c_str());
       fflush(stdout);
     } else if (step.rfind(L"lab=", 0) == 0) {
-      std::vector<std::string> words = {"/bin/sh", LabScript()};
+      // What the step prints is not what the user saw: it goes with the
+      // driver's own complaints.
+      std::vector<std::string> words = {"/bin/sh", "-c", "exec /bin/sh \"$0\" \"$@\" >&2", LabScript()};
       const std::string action = Narrow(step.substr(4)) + " ";
       for (size_t at = 0, next; (next = action.find(' ', at)) != std::string::npos; at = next + 1) {
         if (next > at) words.push_back(action.substr(at, next - at));
