@@ -149,7 +149,7 @@ cmd_setup() {
   mkdir -p "$LIB" "$STATE/distros" "$STATE/service" "$STATE/run"
   : >"$MARKER"
   : >"$STATE/cgroups"
-  cp -R "$LAB_DIR/wsl" "$LAB_DIR/kinds" "$LAB_DIR/service" "$LAB_DIR/settings.py" "$LIB/"
+  cp -R "$LAB_DIR/wsl" "$LAB_DIR/kinds" "$LAB_DIR/service" "$LAB_DIR/settings.py" "$LAB_DIR/windows/zh-CN.txt" "$LIB/"
   mv "$resolved/lab.conf" "$resolved/network.conf" "$resolved/profiles" "$STATE/"
   rm -rf "$resolved"
   printf '%s\n' "$scenario" >"$STATE/scenario.name"

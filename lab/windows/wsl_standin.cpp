@@ -24,7 +24,7 @@
 //
 // The language: wsl.exe prints in Windows' display language. The Linux
 // side writes English; with wsl_lang=zh-CN in the lab's settings, what it
-// wrote goes out as Chinese Windows prints it (see kChinese).
+// wrote goes out as Chinese Windows prints it (zh-CN.txt beside this file).
 //
 // Every command line received is appended to the lab's commands.log, and
 // once the call ends, one line for it to runs.log: its short name (below),
@@ -198,88 +198,31 @@ void AppendLog(const Lab& lab, const char* log, const std::wstring& text) {
 
 // ---- The display language ------------------------------------------------
 
-// One line as English Windows prints it, and as Chinese Windows does. "{}"
-// stands for any text, carried over as it is; the first entry that
-// matches wins, so whole lines come before patterns. A line without an
-// entry stays English, as it does where WSL's own translation lags; the
-// code token after "Error code:" is the same in every language.
+// One line of windows/zh-CN.txt: as English Windows prints it, and as
+// Chinese Windows does ("{}": any text, carried over).
 struct Translation {
-  const wchar_t* english;
-  const wchar_t* chinese;
+  std::wstring english;
+  std::wstring chinese;
 };
 
-const Translation kChinese[] = {
-    // WSL's own strings (localization/strings/zh-CN/Resources.resw of
-    // Microsoft's WSL repository, beside en-US).
-    {L"WSL2 is unable to start since virtualization is not enabled on this machine.",
-     L"WSL2 无法启动，因为此计算机上未启用虚拟化。"},
-    {L"Please ensure the \"Virtual Machine Platform\" optional component is enabled and virtualization is "
-     L"turned on in your computer's firmware settings.",
-     L"请确保计算机固件设置中“虚拟机平台”可选组件已启用，且虚拟化已开启。"},
-    {L"Enable \"Virtual Machine Platform\" by running: wsl.exe --install --no-distribution",
-     L"通过运行以下命令启用“虚拟机平台”: wsl.exe --install --no-distribution"},
-    {L"For information please visit https://aka.ms/enablevirtualization",
-     L"有关信息，请访问 https://aka.ms/enablevirtualization"},
-    {L"A distribution with the supplied name already exists. Use --name to choose a different name.",
-     L"已存在具有所提供名称的分发。使用 --name 选择其他名称。"},
-    {L"There is no distribution with the supplied name.", L"不存在具有所提供名称的分发。"},
-    {L"Windows Subsystem for Linux has no installed distributions.",
-     L"适用于 Linux 的 Windows 子系统没有已安装的分发。"},
-    {L"You can resolve this by installing a distribution with the instructions below:",
-     L"可按照以下说明安装分发来解决此问题:"},
-    {L"Use 'wsl.exe --list --online' to list available distributions",
-     L"使用 'wsl.exe --list --online' 列出可用的分发"},
-    {L"and 'wsl.exe --install <Distro>' to install.", L"和 'wsl.exe --install <Distro>' 进行安装。"},
-    {L"Please use 'wsl.exe --help' to get a list of supported arguments.",
-     L"请使用“wsl.exe --help' 获取受支持的参数列表。"},
-    // The list of distributions that cannot be fetched: WSL's template
-    // with Windows' message for WININET_E_NAME_NOT_RESOLVED.
-    {L"Failed to fetch the list distribution from "
-     L"'https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json'. "
-     L"The server name or address could not be resolved",
-     L"未能从“https://raw.githubusercontent.com/microsoft/WSL/master/distributions/DistributionInfo.json”"
-     L"提取分发列表。无法解析服务器的名称或地址"},
-    // Windows' own messages for the codes WSL passes on, and the texts of
-    // older WSL builds and of the installer, as Chinese Windows prints
-    // them: quoted from users' reports of these very failures.
-    {L"The service cannot be started, either because it is disabled or because it has no enabled devices "
-     L"associated with it.",
-     L"无法启动服务，原因可能是已被禁用或与其相关联的设备没有启动。"},
-    {L"The attempted operation is not supported for the type of object referenced.",
-     L"参考的对象类型不支持尝试的操作。"},
-    {L"Class not registered", L"没有注册类"},
-    {L"Catastrophic failure", L"灾难性故障"},
-    {L"The requested operation is successful. Changes will not be effective until the system is rebooted.",
-     L"请求的操作成功。直到重新启动系统前更改将不会生效。"},
-    {L"WSL 2 requires an update to its kernel component. For information please visit https://aka.ms/wsl2kernel",
-     L"WSL 2 需要更新其内核组件。有关信息，请访问 https://aka.ms/wsl2kernel"},
-    {L"Please enable the Virtual Machine Platform Windows feature and ensure virtualization is enabled in the "
-     L"BIOS.",
-     L"请启用虚拟机平台 Windows 功能并确保在 BIOS 中启用虚拟化。"},
-    {L"Installing: Virtual Machine Platform", L"正在安装: 虚拟机平台"},
-    {L"Virtual Machine Platform has been installed.", L"已安装 虚拟机平台。"},
-    {L"Installing: Windows Subsystem for Linux", L"正在安装: 适用于 Linux 的 Windows 子系统"},
-    {L"Windows Subsystem for Linux has been installed.", L"已安装 适用于 Linux 的 Windows 子系统。"},
-    {L"Ubuntu has been installed.", L"已安装 Ubuntu。"},
-    {L"The operation completed successfully.", L"操作成功完成。"},
-    {L"For information on key differences with WSL 2 please visit https://aka.ms/wsl2",
-     L"有关与 WSL 2 关键差异的信息，请访问 https://aka.ms/wsl2"},
-    {L"Conversion in progress, this may take a few minutes.", L"正在进行转换，这可能需要几分钟时间。"},
-    {L"The distribution is already the requested version.", L"该分发已是请求的版本。"},
-    {L"Checking for updates.", L"正在检查更新。"},
-    {L"The most recent version of Windows Subsystem for Linux is already installed.",
-     L"已安装最新版本的适用于 Linux 的 Windows 子系统。"},
-    {L"Press any key to repair WSL, or CTRL-C to cancel.", L"按任意键修复 WSL，或按 CTRL-C 取消。"},
-    {L"This prompt will time out in 60 seconds.", L"此提示将在 60 秒后超时。"},
-    // Patterns, WSL's own strings again.
-    {L"Installing: {}", L"正在安装: {}"},
-    {L"Invalid command line argument: {}", L"无效的命令行参数： {}"},
-    {L"Command line argument {} requires a value.", L"命令行参数 {} 需要一个值。"},
-    {L"Error code: {}", L"错误代码: {}"},
-    {L"{} has been installed.", L"已安装 {}。"},
-    {L"Updating Windows Subsystem for Linux to version: {}.", L"正在将适用于 Linux 的 Windows 子系统更新到以下版本: {}。"},
-    {L"wsl: WSL installation appears to be corrupted (Error code: {}).", L"wsl: WSL 安装似乎已损坏 (错误代码： {})。"},
-};
+
+// windows/zh-CN.txt, which lab.sh setup places in the lab's lib/.
+std::vector<Translation> ChineseLines(const Lab& lab) {
+  std::vector<Translation> table;
+  std::string file;
+  if (!ReadWholeFile(WindowsPath(lab, lab.state + "/lib/zh-CN.txt"), &file)) return table;
+  const std::wstring text = Wide(file);
+  for (size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find(L'\n', at);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(at, end - at);
+    const size_t tab = line.find(L'\t');
+    if (!line.empty() && line[0] != L'#' && tab != std::wstring::npos) {
+      table.push_back({line.substr(0, tab), line.substr(tab + 1)});
+    }
+  }
+  return table;
+}
 
 bool Translate(const Translation& entry, const std::wstring& line, std::wstring* out) {
   const std::wstring english = entry.english;
@@ -304,6 +247,7 @@ bool Translate(const Translation& entry, const std::wstring& line, std::wstring*
 // The text in the lab's display language (wsl_lang: zh-CN, or English).
 std::wstring InDisplayLanguage(const Lab& lab, const std::wstring& text) {
   if (LabSetting(lab, "wsl_lang") != "zh-CN") return text;
+  const std::vector<Translation> chinese = ChineseLines(lab);
   std::wstring out;
   size_t at = 0;
   while (at <= text.size()) {
@@ -311,7 +255,7 @@ std::wstring InDisplayLanguage(const Lab& lab, const std::wstring& text) {
     if (end == std::wstring::npos) end = text.size();
     const std::wstring line = text.substr(at, end - at);
     std::wstring shown = line;
-    for (const Translation& entry : kChinese) {
+    for (const Translation& entry : chinese) {
       if (Translate(entry, line, &shown)) break;
     }
     out += shown;
