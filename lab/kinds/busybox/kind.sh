@@ -63,13 +63,13 @@ busybox_os_python() { # OS: the python3 version the release ships
   esac
 }
 
-# The part every root shares, built once per lab in lib/base and copied
-# into each distribution: the directory tree, busybox's applets with the
-# lab's stand-ins in place of some, dash as /bin/sh as on Ubuntu (busybox's
-# own shell would run its applets ahead of PATH and so never reach a
-# stand-in), the device nodes the scripts use, the stock accounts.
-busybox_base_build() {
-  _base="$LIB/base"
+# The part every root shares, built into BASE and copied into each
+# distribution: the directory tree, busybox's applets with the lab's
+# stand-ins in place of some, dash as /bin/sh as on Ubuntu (busybox's own
+# shell would run its applets ahead of PATH and so never reach a stand-in),
+# the device nodes the scripts use, the stock accounts.
+busybox_base_build() { # BASE BUSYBOX DASH
+  _base=$1
   _from="$LIB/kinds/busybox/root"
   rm -rf "$_base"
   mkdir -p "$_base"
@@ -89,15 +89,15 @@ busybox_base_build() {
       mknod -m 666 "dev/$1" c "$2" "$3"
     done
   ) || return 1
-  cp "$LIB/busybox" "$_base/usr/bin/busybox"
+  cp "$2" "$_base/usr/bin/busybox"
   /usr/sbin/chroot "$_base" /usr/bin/busybox --install -s /usr/bin || return 1
   # (cp would write through busybox's links into busybox itself.)
   rm -f "$_base/usr/bin/sh"
-  cp "$LIB/dash" "$_base/usr/bin/dash"
+  cp "$3" "$_base/usr/bin/dash"
   ln -s dash "$_base/usr/bin/sh"
   # The users' login shell; no command the lab runs asks for more than sh.
   ln -s dash "$_base/usr/bin/bash"
-  for _lib in $(ldd "$LIB/dash" | awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }'); do
+  for _lib in $(ldd "$3" | awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^\//) print $i }'); do
     mkdir -p "$_base$(dirname "$_lib")"
     cp -L "$_lib" "$_base$_lib"
   done
@@ -139,17 +139,28 @@ GROUP
   chmod 640 "$_base/etc/shadow"
 }
 
-# What every busybox distribution of a lab shares: the machine's busybox
-# and dash, the base, and a busybox that runs inside a root.
+# What every busybox distribution of a lab shares: the base, built once for
+# the machine's busybox and dash and these stand-ins, and kept for the next
+# lab in QVLAB_BUSYBOX_BASE (by default build/lab-busybox of the checkout).
 busybox_prepare() {
   _busybox=$(command -v busybox) || { echo "busybox is missing (Debian package busybox-static)" >&2; return 1; }
-  cp "$_busybox" "$LIB/busybox"
-  cp "$(command -v dash)" "$LIB/dash"
-  busybox_base_build || return 1
-  /usr/sbin/chroot "$LIB/base" /bin/sh -c 'exit 0' || {
-    echo "busybox does not run inside a root: the lab needs the statically linked busybox (busybox-static)" >&2
-    return 1
-  }
+  _dash=$(command -v dash)
+  _key=$( (cd "$LIB" && sha256sum "$_busybox" "$_dash" wsl/basics.sh kinds/busybox/kind.sh
+    find kinds/busybox/root -type f | LC_ALL=C sort | xargs sha256sum) | sha256sum | cut -c1-16)
+  _cache="${QVLAB_BUSYBOX_BASE:-$QVLAB_CHECKOUT/build/lab-busybox}/$_key"
+  if [ ! -d "$_cache" ]; then
+    busybox_base_build "$_cache.new.$$" "$_busybox" "$_dash" || return 1
+    /usr/sbin/chroot "$_cache.new.$$" /bin/sh -c 'exit 0' || {
+      echo "busybox does not run inside a root: the lab needs the statically linked busybox (busybox-static)" >&2
+      return 1
+    }
+    # Another lab may have built the same base meanwhile: theirs stays.
+    mv -T "$_cache.new.$$" "$_cache" 2>/dev/null || rm -rf "$_cache.new.$$"
+  fi
+  # Kept while labs use it; a base no lab has used for a day goes.
+  touch "$_cache"
+  find "${_cache%/*}" -mindepth 1 -maxdepth 1 -mmin +1440 -exec rm -rf {} +
+  ln -s "$_cache" "$LIB/base"
 }
 
 # (Re)creates NAME from its profile: the shared base, what the release
