@@ -446,17 +446,6 @@ real() {
       has QV_DEPS_READY
       holds "the update's package ends installed" update_is "ii 2"
     }
-  # WSL's idle stop cuts an update under way (systemd's services do not keep
-  # a distribution running): dpkg is left half-configured, as after a crash.
-  setup real-ubuntu-updating Ubuntu.upgrades=under-way Ubuntu.upgrade_seconds=20 instance_idle_ms=2000 &&
-    {
-      holds "it stops 2 s after the setup" lab await Ubuntu Stopped 20
-      holds "the update is left half-configured" update_is "iF 2"
-      dependency alice 1 none
-      exits 0
-      has QV_DEPS_READY
-      holds "the run repaired it" update_is "ii 2"
-    }
 
   # A setup killed while it builds a package layer (a ctest timeout, Ctrl-C)
   # leaves whatever it had: a VM, its mounts and cgroups, half a layer.

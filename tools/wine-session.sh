@@ -8,6 +8,13 @@
 #
 # WINEPREFIX may be given; otherwise one prefix per checkout is kept in /tmp
 # and reused. QV_DISPLAY=host uses $DISPLAY instead of a private Xvfb.
+#
+# QV_WINE_SLOTS=N (default 1) prepares N such sessions side by side, each
+# with its prefix (WINEPREFIX, then WINEPREFIX-slot1 ...), display and warm
+# wineserver, for ctest to run that many Wine tests at once: the session
+# writes a ctest resource file naming N slots of resource "wine"
+# (QV_WINE_SLOTS_FILE), and tools/wine-slot.sh puts a test that holds a
+# slot into that slot's session (QV_WINE_SLOT_PREFIX_I, QV_WINE_SLOT_DISPLAY_I).
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,29 +32,50 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 mkdir -p "$HOME"
 
-xvfb_pid=""
+slots=${QV_WINE_SLOTS:-1}
+case "$slots" in
+  [1-9] | [1-9][0-9]) ;;
+  *) echo "wine-session: QV_WINE_SLOTS must be a number from 1" >&2; exit 2 ;;
+esac
+slot_prefix() { # I
+  if [ "$1" -eq 0 ]; then printf '%s' "$WINEPREFIX"; else printf '%s-slot%s' "$WINEPREFIX" "$1"; fi
+}
+
+xvfb_pids=""
 cleanup() {
-  # A lab that a stopped test (a timeout) could not take down itself: its
-  # real distributions' namespaces and mounts go with the session.
-  if [ -f "$WINEPREFIX/quenvale-lab/.quenvale-lab" ]; then
-    "$root/lab/lab.sh" teardown >/dev/null 2>&1 || echo "wine-session: the lab in $WINEPREFIX could not be taken down" >&2
-  fi
-  wineserver -k >/dev/null 2>&1 || true
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+  i=0
+  while [ $i -lt "$slots" ]; do
+    prefix=$(slot_prefix $i)
+    # A lab that a stopped test (a timeout) could not take down itself: its
+    # real distributions' namespaces and mounts go with the session.
+    if [ -f "$prefix/quenvale-lab/.quenvale-lab" ]; then
+      WINEPREFIX=$prefix "$root/lab/lab.sh" teardown >/dev/null 2>&1 ||
+        echo "wine-session: the lab in $prefix could not be taken down" >&2
+    fi
+    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    i=$((i + 1))
+  done
+  for pid in $xvfb_pids; do kill "$pid" 2>/dev/null || true; done
 }
 trap cleanup EXIT INT TERM
+
+# A private Xvfb; its display into xvfb_display.
+start_xvfb() {
+  displayfile=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+  xvfb_pids="$xvfb_pids $!"
+  tries=0
+  while [ ! -s "$displayfile" ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
+  xvfb_display=":$(cat "$displayfile")"
+  rm -f "$displayfile"
+}
 
 QV_SESSION_DISPLAY=host
 if [ "${QV_DISPLAY:-}" != host ] || [ -z "${DISPLAY:-}" ]; then
   QV_SESSION_DISPLAY=xvfb
-  displayfile=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  tries=0
-  while [ ! -s "$displayfile" ] && [ $tries -lt 100 ]; do sleep 0.1; tries=$((tries + 1)); done
-  DISPLAY=":$(cat "$displayfile")"
+  start_xvfb
+  DISPLAY=$xvfb_display
   export DISPLAY
-  rm -f "$displayfile"
 fi
 export QV_SESSION_DISPLAY
 
@@ -64,9 +92,40 @@ if [ "$(cat "$WINEPREFIX/.quenvale-ready" 2>/dev/null)" != "$settings" ]; then
   printf '%s\n' "$settings" >"$WINEPREFIX/.quenvale-ready"
 fi
 
-# Start the prefix outside the command with every stream closed: services
+# The other slots' prefixes are copies of the first, made again when it was.
+i=1
+while [ $i -lt "$slots" ]; do
+  prefix=$(slot_prefix $i)
+  if [ "$(cat "$prefix/.quenvale-ready" 2>/dev/null)" != "$settings" ]; then
+    wineserver -w
+    rm -rf "$prefix"
+    cp -a "$WINEPREFIX" "$prefix"
+    mkdir -p "$prefix/home"
+  fi
+  i=$((i + 1))
+done
+
+# Start each prefix outside the command with every stream closed: services
 # that Wine starts on first use would otherwise inherit the caller's pipes.
-wineserver -p </dev/null >/dev/null 2>&1
-wine cmd /c exit </dev/null >/dev/null 2>&1
+spec="{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wine\": ["
+i=0
+while [ $i -lt "$slots" ]; do
+  prefix=$(slot_prefix $i)
+  display=$DISPLAY
+  if [ $i -gt 0 ]; then
+    start_xvfb
+    display=$xvfb_display
+  fi
+  WINEPREFIX=$prefix DISPLAY=$display HOME=$prefix/home wineserver -p </dev/null >/dev/null 2>&1
+  WINEPREFIX=$prefix DISPLAY=$display HOME=$prefix/home wine cmd /c exit </dev/null >/dev/null 2>&1
+  export "QV_WINE_SLOT_PREFIX_$i=$prefix" "QV_WINE_SLOT_DISPLAY_$i=$display"
+  [ $i -eq 0 ] || spec="$spec, "
+  spec="$spec{\"id\": \"$i\", \"slots\": 1}"
+  i=$((i + 1))
+done
+QV_WINE_SLOTS=$slots
+QV_WINE_SLOTS_FILE=$WINEPREFIX/wine-slots.json
+printf '%s]}]}\n' "$spec" >"$QV_WINE_SLOTS_FILE"
+export QV_WINE_SLOTS QV_WINE_SLOTS_FILE
 
 "$@"

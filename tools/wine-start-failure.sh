@@ -10,9 +10,9 @@
 #       shows a signature: prints NAME, the signature and that output, and
 #       counts the rerun in QV_RERUN_LOG (when set); 1, saying so, otherwise
 #   wine-start-failure.sh ctest --preset PRESET [ARGS...]
-#       ctest with these arguments; each test that fails with a signature
-#       runs once more, alone. Fails when any test failed otherwise, or
-#       failed again.
+#       ctest with these arguments, as many tests at once as the Wine
+#       session has slots; each test that fails with a signature runs once
+#       more, alone. Fails when any test failed otherwise, or failed again.
 #
 # The signatures, as Wine 8 and Wine 10 print them (their ntdll holds both):
 #   - "failed to map the shared user data": a new process finds the address
@@ -50,7 +50,12 @@ ctest_with_reruns() { # --preset PRESET [ARGS...]
   preset=$2
   work=$(mktemp -d /tmp/qv-ctest.XXXXXX)
   trap 'rm -rf "$work"' EXIT
-  ctest "$@" --output-junit "$work/junit.xml" && return 0
+  # As many tests at once as the session has Wine slots (tools/wine-slot.sh).
+  set -- "$@" --output-junit "$work/junit.xml"
+  if [ -n "${QV_WINE_SLOTS_FILE:-}" ]; then
+    set -- "$@" -j "$QV_WINE_SLOTS" --resource-spec-file "$QV_WINE_SLOTS_FILE"
+  fi
+  ctest "$@" && return 0
   # Each failed test's output, into a file of its own named by its number.
   python3 - "$work" <<'EOF' || { echo "wine-start-failure.sh: ctest wrote no results" >&2; exit 1; }
 import sys
