@@ -52,7 +52,8 @@ test-host:
 # run: "failed to map the shared user data"); the kit, or a test, that
 # fails so runs once more, and nothing else does (tools/wine-start-failure.sh).
 # Two Wine slots: a test waiting on the lab (apt's lock, an update, a boot)
-# leaves the CPU to one in the other slot.
+# leaves the CPU to one in the other slot (where both are busy, two slots
+# gain nothing on two cores).
 test-windows: windows-kit
 	tools/wine-session.sh tests/kit/run-under-wine.sh $(KIT)
 	QV_WINE_SLOTS=2 tools/wine-session.sh tools/wine-start-failure.sh ctest --preset windows -LE kit

@@ -92,15 +92,16 @@ if [ "$(cat "$WINEPREFIX/.quenvale-ready" 2>/dev/null)" != "$settings" ]; then
   printf '%s\n' "$settings" >"$WINEPREFIX/.quenvale-ready"
 fi
 
-# The other slots' prefixes are copies of the first, made again when it was.
+# The other slots' prefixes are copies of the first, made again when it was;
+# a lab in it is the first slot's own.
 i=1
 while [ $i -lt "$slots" ]; do
   prefix=$(slot_prefix $i)
   if [ "$(cat "$prefix/.quenvale-ready" 2>/dev/null)" != "$settings" ]; then
     wineserver -w
     rm -rf "$prefix"
-    cp -a "$WINEPREFIX" "$prefix"
     mkdir -p "$prefix/home"
+    find "$WINEPREFIX" -mindepth 1 -maxdepth 1 ! -name quenvale-lab ! -name home -exec cp -a {} "$prefix/" \;
   fi
   i=$((i + 1))
 done
