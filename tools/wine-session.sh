@@ -108,7 +108,7 @@ done
 
 # Start each prefix outside the command with every stream closed: services
 # that Wine starts on first use would otherwise inherit the caller's pipes.
-spec="{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wine\": ["
+resources="{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wine\": ["
 i=0
 while [ $i -lt "$slots" ]; do
   prefix=$(slot_prefix $i)
@@ -120,13 +120,13 @@ while [ $i -lt "$slots" ]; do
   WINEPREFIX=$prefix DISPLAY=$display HOME=$prefix/home wineserver -p </dev/null >/dev/null 2>&1
   WINEPREFIX=$prefix DISPLAY=$display HOME=$prefix/home wine cmd /c exit </dev/null >/dev/null 2>&1
   export "QV_WINE_SLOT_PREFIX_$i=$prefix" "QV_WINE_SLOT_DISPLAY_$i=$display"
-  [ $i -eq 0 ] || spec="$spec, "
-  spec="$spec{\"id\": \"$i\", \"slots\": 1}"
+  [ $i -eq 0 ] || resources="$resources, "
+  resources="$resources{\"id\": \"$i\", \"slots\": 1}"
   i=$((i + 1))
 done
 QV_WINE_SLOTS=$slots
 QV_WINE_SLOTS_FILE=$WINEPREFIX/wine-slots.json
-printf '%s]}]}\n' "$spec" >"$QV_WINE_SLOTS_FILE"
+printf '%s]}]}\n' "$resources" >"$QV_WINE_SLOTS_FILE"
 export QV_WINE_SLOTS QV_WINE_SLOTS_FILE
 
 "$@"
