@@ -11,10 +11,9 @@
 #
 # QV_WINE_SLOTS=N (default 1) prepares N such sessions side by side, each
 # with its prefix (WINEPREFIX, then WINEPREFIX-slot1 ...), display and warm
-# wineserver, for ctest to run that many Wine tests at once: the session
-# writes a ctest resource file naming N slots of resource "wine"
-# (QV_WINE_SLOTS_FILE), and tools/wine-slot.sh puts a test that holds a
-# slot into that slot's session (QV_WINE_SLOT_PREFIX_I, QV_WINE_SLOT_DISPLAY_I).
+# wineserver, for ctest to run that many Wine tests at once:
+# tools/wine-slot.sh puts each test into a free slot's session
+# (QV_WINE_SLOT_PREFIX_I, QV_WINE_SLOT_DISPLAY_I).
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -108,7 +107,6 @@ done
 
 # Start each prefix outside the command with every stream closed: services
 # that Wine starts on first use would otherwise inherit the caller's pipes.
-resources="{\"version\": {\"major\": 1, \"minor\": 0}, \"local\": [{\"wine\": ["
 i=0
 while [ $i -lt "$slots" ]; do
   prefix=$(slot_prefix $i)
@@ -120,13 +118,9 @@ while [ $i -lt "$slots" ]; do
   WINEPREFIX=$prefix DISPLAY=$display HOME=$prefix/home wineserver -p </dev/null >/dev/null 2>&1
   WINEPREFIX=$prefix DISPLAY=$display HOME=$prefix/home wine cmd /c exit </dev/null >/dev/null 2>&1
   export "QV_WINE_SLOT_PREFIX_$i=$prefix" "QV_WINE_SLOT_DISPLAY_$i=$display"
-  [ $i -eq 0 ] || resources="$resources, "
-  resources="$resources{\"id\": \"$i\", \"slots\": 1}"
   i=$((i + 1))
 done
 QV_WINE_SLOTS=$slots
-QV_WINE_SLOTS_FILE=$WINEPREFIX/wine-slots.json
-printf '%s]}]}\n' "$resources" >"$QV_WINE_SLOTS_FILE"
-export QV_WINE_SLOTS QV_WINE_SLOTS_FILE
+export QV_WINE_SLOTS
 
 "$@"

@@ -1,19 +1,23 @@
 #!/bin/sh
-# Runs a test's command in the Wine session of the slot that ctest gave it
-# (resource "wine", tools/wine-session.sh with QV_WINE_SLOTS): that slot's
-# prefix, display and home, so that tests running at once never share a
-# prefix, a lab or a window. A test run without slots keeps the caller's.
+# Runs a test's command in a free Wine slot of the session
+# (tools/wine-session.sh with QV_WINE_SLOTS): that slot's prefix, display
+# and home, so that tests running at once never share a prefix, a lab or a
+# window. A slot is held by a lock on its prefix, which the kernel lets go
+# when the command ends, however it ends. Without slots, the caller's
+# session stays.
 #   wine-slot.sh COMMAND [ARGS...]
 set -eu
-case "${CTEST_RESOURCE_GROUP_0_WINE:-}" in
-  id:*)
-    id=${CTEST_RESOURCE_GROUP_0_WINE#id:}
-    id=${id%%,*}
-    case "$id" in *[!0-9]* | "") echo "wine-slot: a slot id that is not a number: $id" >&2; exit 2 ;; esac
-    eval "WINEPREFIX=\${QV_WINE_SLOT_PREFIX_$id:?no Wine session for slot $id}"
-    eval "DISPLAY=\${QV_WINE_SLOT_DISPLAY_$id:?no Wine session for slot $id}"
-    HOME=$WINEPREFIX/home
-    export WINEPREFIX DISPLAY HOME
-    ;;
-esac
-exec "$@"
+[ -n "${QV_WINE_SLOTS:-}" ] || exec "$@"
+while :; do
+  id=0
+  while [ "$id" -lt "$QV_WINE_SLOTS" ]; do
+    eval "prefix=\${QV_WINE_SLOT_PREFIX_$id:?no Wine session for slot $id}"
+    eval "display=\${QV_WINE_SLOT_DISPLAY_$id:?no Wine session for slot $id}"
+    status=0
+    WINEPREFIX=$prefix DISPLAY=$display HOME=$prefix/home \
+      flock -n -o -E 75 "$prefix/.slot" "$@" || status=$?
+    [ "$status" -eq 75 ] || exit "$status"
+    id=$((id + 1))
+  done
+  sleep 0.5
+done

@@ -52,8 +52,8 @@ ctest_with_reruns() { # --preset PRESET [ARGS...]
   trap 'rm -rf "$work"' EXIT
   # As many tests at once as the session has Wine slots (tools/wine-slot.sh).
   set -- "$@" --output-junit "$work/junit.xml"
-  if [ -n "${QV_WINE_SLOTS_FILE:-}" ]; then
-    set -- "$@" -j "$QV_WINE_SLOTS" --resource-spec-file "$QV_WINE_SLOTS_FILE"
+  if [ -n "${QV_WINE_SLOTS:-}" ]; then
+    set -- "$@" -j "$QV_WINE_SLOTS"
   fi
   ctest "$@" && return 0
   # Each failed test's output, into a file of its own named by its number.
